@@ -1,0 +1,109 @@
+#include "core/crypto/error.hpp"
+
+#include <array>
+#include <charconv>
+#include <string_view>
+
+namespace quorvex {
+namespace {
+
+// Display prefix of each kind; the payload follows it.
+constexpr std::array<std::string_view, kErrorKindCount> kPrefixes = {
+    "key generation failed: ",
+    "signing failed: ",
+    "signature verification failed: ",
+    "invalid key material: ",
+    "invalid AID identifier: ",
+    "AID document validation failed: ",
+    "AID not found: ",
+    "invalid DAT: ",
+    "DAT expired",
+    "DAT not yet valid",
+    "DAT revoked: ",
+    "scope not permitted: ",
+    "constraint violated: ",
+    "delegation chain invalid: ",
+    "receipt chain integrity violation at sequence ",
+    "invalid receipt: ",
+    "trust verification failed for level ",
+    "serialization error: ",
+    "base64 decode error: ",
+    "",
+};
+
+void append_number(std::string& out, std::uint64_t n) {
+  std::array<char, 24> buf{};
+  auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), n);
+  (void)ec;
+  out.append(buf.data(), end);
+}
+
+}  // namespace
+
+CoreError CoreError::receipt_chain_broken(std::uint64_t sequence) {
+  CoreError e(ErrorKind::ReceiptChainBroken);
+  e.number_ = sequence;
+  return e;
+}
+
+CoreError CoreError::trust_verification(std::string level, std::string reason) {
+  CoreError e(ErrorKind::TrustVerification, std::move(level));
+  e.reason_ = std::move(reason);
+  return e;
+}
+
+CoreError CoreError::serialization(std::string description, std::uint64_t line,
+                                   std::uint64_t column) {
+  CoreError e(ErrorKind::Serialization, std::move(description));
+  e.number_ = line;
+  e.column_ = column;
+  return e;
+}
+
+std::string CoreError::display() const {
+  std::string out(kPrefixes[static_cast<std::size_t>(kind_)]);
+  switch (kind_) {
+    case ErrorKind::DatExpired:
+    case ErrorKind::DatNotYetValid:
+      break;
+    case ErrorKind::ReceiptChainBroken:
+      append_number(out, number_);
+      break;
+    case ErrorKind::TrustVerification:
+      out += text_;
+      out += ": ";
+      out += reason_;
+      break;
+    case ErrorKind::Serialization:
+      out += text_;
+      if (number_ != 0) {
+        out += " at line ";
+        append_number(out, number_);
+        out += " column ";
+        append_number(out, column_);
+      }
+      break;
+    case ErrorKind::KeyGeneration:
+    case ErrorKind::Signing:
+    case ErrorKind::VerificationFailed:
+    case ErrorKind::InvalidKey:
+    case ErrorKind::InvalidAid:
+    case ErrorKind::AidValidation:
+    case ErrorKind::AidNotFound:
+    case ErrorKind::InvalidDat:
+    case ErrorKind::DatRevoked:
+    case ErrorKind::ScopeNotPermitted:
+    case ErrorKind::ConstraintViolated:
+    case ErrorKind::DelegationChainInvalid:
+    case ErrorKind::InvalidReceipt:
+    case ErrorKind::Base64Decode:
+    case ErrorKind::Other:
+      out += text_;
+      break;
+  }
+  return out;
+}
+
+void internal_fault(const char* what) { throw InternalFault(what); }
+
+}  // namespace quorvex

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace quorvex {
+
+// The reasons a DAT can fail constraint evaluation, one struct per variant.
+namespace violation {
+struct Expired {};
+struct NotYetValid {};
+struct ScopeNotCovered {};
+struct Revoked {};
+struct RateLimitExceeded {
+  std::string limit_type;
+  std::uint64_t limit = 0;
+  std::uint64_t current = 0;
+};
+struct IpBlocked {
+  std::string ip;
+  std::string reason;
+};
+struct InsufficientTrustLevel {
+  std::string required;
+  std::string actual;
+};
+struct DelegationDepthExceeded {
+  std::uint32_t max_depth = 0;
+  std::uint32_t actual_depth = 0;
+};
+struct GeofenceViolation {
+  std::string country;
+  std::vector<std::string> allowed;
+};
+struct OutsideTimeWindow {};
+struct ConfigAttestationMismatch {
+  std::string expected;
+  std::optional<std::string> actual;
+};
+struct ChainValidationFailed {
+  std::string text;
+};
+struct SignatureInvalid {};
+struct Custom {
+  std::string text;
+};
+}  // namespace violation
+
+using ConstraintViolation =
+    std::variant<violation::Expired, violation::NotYetValid, violation::ScopeNotCovered,
+                 violation::Revoked, violation::RateLimitExceeded, violation::IpBlocked,
+                 violation::InsufficientTrustLevel, violation::DelegationDepthExceeded,
+                 violation::GeofenceViolation, violation::OutsideTimeWindow,
+                 violation::ConfigAttestationMismatch, violation::ChainValidationFailed,
+                 violation::SignatureInvalid, violation::Custom>;
+
+// render_violation writes the one-line debug form a Python caller sees, such as
+// `IpBlocked { ip: "10.1.2.3", reason: "IP in denied list" }`.
+std::string render_violation(const ConstraintViolation& v);
+
+// debug_quoted appends text in double quotes with the debug escapes (\\, \", \t,
+// \r, \n, and \u{hex} for other non-printable characters).
+void append_debug_quoted(std::string& out, std::string_view text);
+
+}  // namespace quorvex

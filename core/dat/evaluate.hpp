@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/crypto/result.hpp"
+#include "core/crypto/trust_level.hpp"
+#include "core/crypto/violation.hpp"
+#include "core/dat/ip.hpp"
+#include "core/dat/token.hpp"
+
+namespace quorvex::dat {
+
+// EvaluationContext holds the runtime facts a token is judged against.
+struct EvaluationContext {
+  std::string required_scope;
+  std::int64_t timestamp = 0;  // Unix seconds (UTC) of the request, for time windows
+  std::optional<IpAddress> request_ip;
+  std::optional<std::string> country_code;
+  std::optional<std::string> agent_config_hash;
+  std::uint64_t hourly_count = 0;
+  std::uint64_t daily_count = 0;
+  std::uint32_t delegation_depth = 0;
+  std::optional<crypto::TrustLevel> trust_level;
+};
+
+// ConstraintEvaluator is one independent check of a token's constraints.
+class ConstraintEvaluator {
+ public:
+  virtual ~ConstraintEvaluator() = default;
+  virtual std::optional<ConstraintViolation> evaluate(const DatConstraints& constraints,
+                                                      const EvaluationContext& ctx) const = 0;
+  virtual std::string_view name() const noexcept = 0;
+};
+
+// PolicyEvaluator runs the standard evaluators in their fixed order:
+// rate_limit, ip_constraint, trust_level, delegation_depth, geofence,
+// time_window, config_attestation.
+class PolicyEvaluator {
+ public:
+  static PolicyEvaluator standard() noexcept;
+  std::size_t size() const noexcept;
+  const ConstraintEvaluator& at(std::size_t i) const noexcept;
+
+  // evaluate: timing against now (Unix seconds), then scope coverage, then the
+  // constraints; the first failing check is the result.
+  std::optional<ConstraintViolation> evaluate(const DatClaims& claims, const EvaluationContext& ctx,
+                                              std::int64_t now) const;
+};
+
+// validate_timing fails with DatExpired when now >= exp, else DatNotYetValid
+// when now < nbf.
+Result<void> validate_timing(const DatClaims& claims, std::int64_t now);
+// is_expired: now >= exp.
+bool is_expired(const DatClaims& claims, std::int64_t now) noexcept;
+
+}  // namespace quorvex::dat

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/crypto/keypair.hpp"
+#include "core/crypto/result.hpp"
+
+namespace quorvex::dat {
+
+struct RateLimit {
+  std::uint64_t max_actions = 0;
+  std::uint64_t window_secs = 0;
+  bool operator==(const RateLimit&) const = default;
+};
+
+struct TimeWindow {
+  std::uint8_t start_hour = 0;
+  std::uint8_t end_hour = 0;
+  std::optional<std::vector<std::uint8_t>> days_of_week;
+  bool operator==(const TimeWindow&) const = default;
+};
+
+struct DatConstraints {
+  std::optional<std::uint64_t> max_actions;
+  std::optional<std::vector<std::string>> allowed_servers;
+  std::optional<bool> require_receipt;
+  std::optional<RateLimit> rate_limit;
+  std::optional<std::vector<std::string>> ip_allowlist;
+  std::optional<std::vector<std::string>> ip_denylist;
+  std::optional<std::uint8_t> min_trust_level;
+  std::optional<std::uint32_t> max_delegation_depth;
+  std::optional<std::vector<std::string>> allowed_countries;
+  std::optional<std::vector<TimeWindow>> time_windows;
+  std::optional<std::string> required_config_hash;
+  bool operator==(const DatConstraints&) const = default;
+};
+
+struct DatHeader {
+  std::string alg;
+  std::string typ;
+  std::string kid;
+  bool operator==(const DatHeader&) const = default;
+};
+
+struct DatClaims {
+  std::string iss;
+  std::string sub;
+  std::int64_t iat = 0;
+  std::int64_t exp = 0;
+  std::int64_t nbf = 0;
+  std::string jti;
+  std::vector<std::string> scope;
+  std::optional<DatConstraints> constraints;
+  std::optional<std::string> config_attestation;
+  std::optional<std::vector<std::string>> delegation_chain;
+  bool operator==(const DatClaims&) const = default;
+};
+
+// Compact JSON of the records: no whitespace, members in declaration order,
+// absent members left out. Texts must be valid UTF-8.
+std::string encode_header(const DatHeader& header);
+std::string encode_claims(const DatClaims& claims);
+
+// Decoding accepts any member order and whitespace, null for absent, and the
+// array form of every record. The header rejects unknown members; the claims
+// and nested records skip them. Every failure is a Serialization error with
+// the position of the failure.
+Result<DatHeader> decode_header(std::string_view json);
+Result<DatClaims> decode_claims(std::string_view json);
+
+// Dat is a signed delegation token together with the exact text it was signed over.
+class Dat {
+ public:
+  // issue signs a new token. now_seconds is the current Unix time; iat and nbf
+  // take it, exp takes expiry_seconds; jti is "dat_" and a fresh ULID stamped
+  // with now_millis. delegationChain is written present and empty.
+  static Result<Dat> issue(std::string issuer_did, std::string subject_did,
+                           std::vector<std::string> scope, std::int64_t expiry_seconds,
+                           std::optional<DatConstraints> constraints,
+                           std::optional<std::string> config_attestation,
+                           const crypto::KeyPair& signing_key, std::int64_t now_seconds,
+                           std::uint64_t now_millis);
+
+  // from_compact parses "header.claims.signature". Fails with InvalidDat for a
+  // wrong segment count, a segment that is not base64url ("header decode: ...",
+  // "claims decode: ...", "signature decode: ...") or an alg other than EdDSA,
+  // and with Serialization for bad header or claims JSON. The signature is not
+  // checked here.
+  static Result<Dat> from_compact(std::string_view compact);
+
+  // to_compact encodes header and claims afresh and appends the signature.
+  Result<std::string> to_compact() const;
+
+  // verify_signature checks the stored signing input against the issuer's key.
+  Result<void> verify_signature(std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key) const;
+
+  const DatHeader& header() const noexcept { return header_; }
+  const DatClaims& claims() const noexcept { return claims_; }
+  const std::vector<std::uint8_t>& signature() const noexcept { return signature_; }
+  const std::string& signing_input() const noexcept { return signing_input_; }
+
+ private:
+  Dat() = default;
+  DatHeader header_;
+  DatClaims claims_;
+  std::vector<std::uint8_t> signature_;
+  std::string signing_input_;
+};
+
+}  // namespace quorvex::dat

@@ -1,0 +1,257 @@
+#include "core/crypto/encoding.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstddef>
+
+#include "core/crypto/unicode.hpp"
+
+namespace quorvex::crypto {
+namespace {
+
+constexpr char kBase58Alphabet[] = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
+constexpr char kBase64UrlAlphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+constexpr std::uint8_t kInvalid = 0xFF;
+
+constexpr std::array<std::uint8_t, 256> make_base64url_table() {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& value : table) value = kInvalid;
+  for (std::size_t i = 0; i < 64; ++i) {
+    table[static_cast<std::uint8_t>(kBase64UrlAlphabet[i])] = static_cast<std::uint8_t>(i);
+  }
+  return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kBase64UrlValues = make_base64url_table();
+
+void append_decimal(std::string& out, std::uint64_t value) {
+  char buffer[20];
+  auto end = std::to_chars(buffer, buffer + sizeof(buffer), value).ptr;
+  out.append(buffer, end);
+}
+
+Failure invalid_symbol(std::uint8_t byte, std::size_t offset, bool last) {
+  std::string text = last ? "Invalid last symbol " : "Invalid symbol ";
+  append_decimal(text, byte);
+  text += ", offset ";
+  append_decimal(text, offset);
+  text += '.';
+  return fail(ErrorKind::Base64Decode, std::move(text));
+}
+
+Failure invalid_length(std::size_t length) {
+  std::string text = "Invalid input length: ";
+  append_decimal(text, length);
+  return fail(ErrorKind::Base64Decode, std::move(text));
+}
+
+int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The byte is shown as the code point of the same value, quoted and escaped like a
+// character literal.
+Failure invalid_hex_character(std::uint8_t byte, std::size_t position) {
+  std::string text = "Invalid character '";
+  const auto cp = static_cast<char32_t>(byte);
+  switch (cp) {
+    case U'\0':
+      text += "\\0";
+      break;
+    case U'\t':
+      text += "\\t";
+      break;
+    case U'\r':
+      text += "\\r";
+      break;
+    case U'\n':
+      text += "\\n";
+      break;
+    case U'\'':
+      text += "\\'";
+      break;
+    case U'\\':
+      text += "\\\\";
+      break;
+    default:
+      if (is_debug_escaped(cp)) {
+        text += "\\u{";
+        if (byte >= 0x10) text += kHexDigits[byte >> 4];
+        text += kHexDigits[byte & 0xF];
+        text += '}';
+      } else {
+        append_utf8(text, cp);
+      }
+  }
+  text += "' at position ";
+  append_decimal(text, position);
+  return fail(ErrorKind::Other, std::move(text));
+}
+
+}  // namespace
+
+std::string multibase_base58btc(std::span<const std::uint8_t> bytes) {
+  std::size_t zeros = 0;
+  while (zeros < bytes.size() && bytes[zeros] == 0) ++zeros;
+
+  // Base-58 digits, least significant first; log(256) / log(58) < 1.37.
+  std::string digits;
+  digits.reserve((bytes.size() - zeros) * 137 / 100 + 1);
+  for (std::size_t i = zeros; i < bytes.size(); ++i) {
+    unsigned carry = bytes[i];
+    for (auto& digit : digits) {
+      carry += static_cast<unsigned>(static_cast<std::uint8_t>(digit)) << 8;
+      digit = static_cast<char>(carry % 58);
+      carry /= 58;
+    }
+    while (carry != 0) {
+      digits.push_back(static_cast<char>(carry % 58));
+      carry /= 58;
+    }
+  }
+
+  std::string out;
+  out.reserve(1 + zeros + digits.size());
+  out += 'z';
+  out.append(zeros, '1');
+  for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+    out += kBase58Alphabet[static_cast<std::uint8_t>(*it)];
+  }
+  return out;
+}
+
+void base64url_encode_append(std::string& out, std::span<const std::uint8_t> bytes) {
+  const std::size_t n = bytes.size();
+  const std::size_t start = out.size();
+  out.resize(start + (n / 3) * 4 + (n % 3 == 0 ? 0 : n % 3 + 1));
+  char* dst = out.data() + start;
+  const std::uint8_t* src = bytes.data();
+
+  std::size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const std::uint32_t group = (std::uint32_t{src[i]} << 16) | (std::uint32_t{src[i + 1]} << 8) |
+                                std::uint32_t{src[i + 2]};
+    *dst++ = kBase64UrlAlphabet[group >> 18];
+    *dst++ = kBase64UrlAlphabet[(group >> 12) & 0x3F];
+    *dst++ = kBase64UrlAlphabet[(group >> 6) & 0x3F];
+    *dst++ = kBase64UrlAlphabet[group & 0x3F];
+  }
+  if (n - i == 1) {
+    const std::uint32_t group = std::uint32_t{src[i]} << 16;
+    *dst++ = kBase64UrlAlphabet[group >> 18];
+    *dst++ = kBase64UrlAlphabet[(group >> 12) & 0x3F];
+  } else if (n - i == 2) {
+    const std::uint32_t group = (std::uint32_t{src[i]} << 16) | (std::uint32_t{src[i + 1]} << 8);
+    *dst++ = kBase64UrlAlphabet[group >> 18];
+    *dst++ = kBase64UrlAlphabet[(group >> 12) & 0x3F];
+    *dst++ = kBase64UrlAlphabet[(group >> 6) & 0x3F];
+  }
+}
+
+std::string base64url_encode(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  base64url_encode_append(out, bytes);
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
+  const std::size_t len = text.size();
+  const std::size_t rem = len % 4;
+  const auto byte_at = [&text](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+
+  // A stray last character (a newline, say) is named before anything else.
+  if (rem == 1) {
+    const std::uint8_t last = byte_at(len - 1);
+    if (last != '=' && kBase64UrlValues[last] == kInvalid) {
+      return invalid_symbol(last, len - 1, false);
+    }
+  }
+
+  // The final group, complete or not, is left to the suffix pass below, which is
+  // the only place padding is recognised.
+  std::size_t body_len = len - rem;
+  body_len = rem == 0 && body_len >= 4 ? body_len - 4 : body_len;
+
+  std::vector<std::uint8_t> out;
+  out.reserve(len / 4 * 3 + 2);
+  for (std::size_t i = 0; i < body_len; i += 4) {
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const std::uint8_t value = kBase64UrlValues[byte_at(i + k)];
+      if (value == kInvalid) return invalid_symbol(byte_at(i + k), i + k, false);
+      group = (group << 6) | value;
+    }
+    out.push_back(static_cast<std::uint8_t>(group >> 16));
+    out.push_back(static_cast<std::uint8_t>(group >> 8));
+    out.push_back(static_cast<std::uint8_t>(group));
+  }
+
+  std::size_t morsels = 0;
+  std::size_t padding = 0;
+  std::size_t first_padding = 0;
+  std::uint8_t last_symbol = 0;
+  std::uint32_t group = 0;
+  for (std::size_t j = 0; body_len + j < len; ++j) {
+    const std::uint8_t byte = byte_at(body_len + j);
+    if (byte == '=') {
+      if (j < 2) return invalid_symbol(byte, body_len + j, false);
+      if (padding == 0) first_padding = j;
+      ++padding;
+      continue;
+    }
+    if (padding > 0) return invalid_symbol('=', body_len + first_padding, false);
+    const std::uint8_t value = kBase64UrlValues[byte];
+    if (value == kInvalid) return invalid_symbol(byte, body_len + j, false);
+    last_symbol = byte;
+    group = (group << 6) | value;
+    ++morsels;
+  }
+
+  if (len != 0 && morsels < 2) return invalid_length(body_len + morsels);
+  if (padding > 0) return fail(ErrorKind::Base64Decode, "Invalid padding");
+  if (morsels == 0) return out;
+
+  // 2, 3 or 4 symbols carry 1, 2 or 3 bytes; the bits below them must be zero.
+  const std::size_t bits = morsels * 6;
+  const std::size_t unused = bits % 8;
+  if ((group & ((1u << unused) - 1)) != 0) {
+    return invalid_symbol(last_symbol, body_len + morsels - 1, true);
+  }
+  group >>= unused;
+  for (std::size_t k = bits / 8; k > 0; --k) {
+    out.push_back(static_cast<std::uint8_t>(group >> (8 * (k - 1))));
+  }
+  return out;
+}
+
+std::string hex_encode(std::span<const std::uint8_t> bytes) {
+  std::string out(bytes.size() * 2, '\0');
+  char* dst = out.data();
+  for (const std::uint8_t byte : bytes) {
+    *dst++ = kHexDigits[byte >> 4];
+    *dst++ = kHexDigits[byte & 0xF];
+  }
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
+  if (text.size() % 2 != 0) return fail(ErrorKind::Other, "Odd number of digits");
+  std::vector<std::uint8_t> out;
+  out.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = hex_value(text[i]);
+    if (high < 0) return invalid_hex_character(static_cast<std::uint8_t>(text[i]), i);
+    const int low = hex_value(text[i + 1]);
+    if (low < 0) return invalid_hex_character(static_cast<std::uint8_t>(text[i + 1]), i + 1);
+    out.push_back(static_cast<std::uint8_t>((high << 4) | low));
+  }
+  return out;
+}
+
+}  // namespace quorvex::crypto

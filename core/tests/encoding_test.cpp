@@ -1,0 +1,283 @@
+#include "core/crypto/encoding.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/crypto/clock.hpp"
+#include "core/crypto/digest.hpp"
+#include "core/crypto/ulid.hpp"
+
+namespace quorvex::crypto {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes random_bytes(std::mt19937& rng, std::size_t n) {
+  Bytes out(n);
+  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+  return out;
+}
+
+// Standard base64 from libcrypto, turned into the unpadded URL-safe form.
+std::string reference_base64url(const Bytes& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                                static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(n));
+  while (!out.empty() && out.back() == '=') out.pop_back();
+  for (auto& c : out) {
+    if (c == '+') c = '-';
+    if (c == '/') c = '_';
+  }
+  return out;
+}
+
+constexpr std::string_view kBase64UrlAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+TEST(Base58Test, MultibaseText) {
+  EXPECT_EQ(multibase_base58btc(Bytes(32, 0)), std::string("z").append(32, '1'));
+  Bytes one(32, 0);
+  one[31] = 1;
+  EXPECT_EQ(multibase_base58btc(one), std::string("z").append(31, '1').append("2"));
+  EXPECT_EQ(multibase_base58btc(Bytes(32, 0xFF)), "zJEKNVnkbo3jma5nREBBJCDoXFVeKkD56V3xKrvRmWxFG");
+  Bytes counting(32);
+  for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(multibase_base58btc(counting), "z1thX6LZfHDZZKUs92febYZhYRcXddmzfzF2NvTkPNE");
+  EXPECT_EQ(multibase_base58btc({}), "z");
+}
+
+TEST(Base64UrlTest, EncodesWithoutPadding) {
+  EXPECT_EQ(base64url_encode(Bytes{0xFB, 0xFF}), "-_8");
+  EXPECT_EQ(base64url_encode(bytes_of("abc")), "YWJj");
+  EXPECT_EQ(base64url_encode(bytes_of("a")), "YQ");
+  EXPECT_EQ(base64url_encode({}), "");
+
+  std::string out = "head.";
+  base64url_encode_append(out, bytes_of("ab"));
+  EXPECT_EQ(out, "head.YWI");
+}
+
+TEST(Base64UrlTest, DecodesCanonicalText) {
+  struct Case {
+    std::string_view text;
+    Bytes bytes;
+  };
+  const Case cases[] = {
+      {"", {}},
+      {"-_8", {0xFB, 0xFF}},
+      {"YWJj", bytes_of("abc")},
+      {"YQ", bytes_of("a")},
+      {"AAAAAAAA", Bytes(6, 0)},
+  };
+  for (const auto& c : cases) {
+    auto decoded = base64url_decode(c.text);
+    ASSERT_TRUE(decoded) << c.text << ": " << decoded.error().text();
+    EXPECT_EQ(*decoded, c.bytes) << c.text;
+  }
+}
+
+TEST(Base64UrlTest, RejectsNonCanonicalText) {
+  struct Case {
+    std::string_view text;
+    std::string_view error;
+  };
+  const Case cases[] = {
+      {"-_8=", "Invalid padding"},
+      {"AA==", "Invalid padding"},
+      {"AAA=", "Invalid padding"},
+      {"AB=", "Invalid padding"},  // padding is named before the last symbol
+      {"+", "Invalid symbol 43, offset 0."},
+      {"/", "Invalid symbol 47, offset 0."},
+      {"YW/j", "Invalid symbol 47, offset 2."},
+      {"AAA+", "Invalid symbol 43, offset 3."},
+      {"A", "Invalid input length: 1"},
+      {"AAAAA", "Invalid input length: 5"},
+      {"-_9", "Invalid last symbol 57, offset 2."},
+      {"AB", "Invalid last symbol 66, offset 1."},
+      {"AAAAAB", "Invalid last symbol 66, offset 5."},
+      {"=", "Invalid symbol 61, offset 0."},
+      {"A=", "Invalid symbol 61, offset 1."},
+      {"A==", "Invalid symbol 61, offset 1."},
+      {"AAAA=", "Invalid symbol 61, offset 4."},
+      {"AAAAA==", "Invalid symbol 61, offset 5."},
+      {"AA=A", "Invalid symbol 61, offset 2."},
+      {"AA=\xFF", "Invalid symbol 61, offset 2."},  // the padding, not the bad byte after it
+      {"AA=AAAAA", "Invalid symbol 61, offset 2."},
+      {"AA===", "Invalid symbol 61, offset 2."},
+      {"AAA=A", "Invalid symbol 61, offset 3."},
+      {"\n", "Invalid symbol 10, offset 0."},
+      {"AAAA\n", "Invalid symbol 10, offset 4."},
+      {"+AAA\n", "Invalid symbol 10, offset 4."},  // a stray last byte is named first
+      {"A\nAAAA", "Invalid symbol 10, offset 1."},
+      {"A A", "Invalid symbol 32, offset 1."},
+      {"AAAA AAA", "Invalid symbol 32, offset 4."},
+      {"AA\xFF", "Invalid symbol 255, offset 2."},
+  };
+  for (const auto& c : cases) {
+    auto decoded = base64url_decode(c.text);
+    ASSERT_FALSE(decoded) << c.text;
+    EXPECT_EQ(decoded.error().kind(), ErrorKind::Base64Decode) << c.text;
+    EXPECT_EQ(decoded.error().text(), c.error) << c.text;
+  }
+}
+
+TEST(Base64UrlTest, RoundTripsRandomDataOfEveryLength) {
+  std::mt19937 rng(42);
+  for (std::size_t n = 0; n <= 100; ++n) {
+    const Bytes data = random_bytes(rng, n);
+    const std::string text = base64url_encode(data);
+    ASSERT_EQ(text, reference_base64url(data)) << n;
+    auto decoded = base64url_decode(text);
+    ASSERT_TRUE(decoded) << n << ": " << decoded.error().text();
+    EXPECT_EQ(*decoded, data) << n;
+
+    // Setting an unused low bit of the last symbol makes the text non-canonical.
+    if (n % 3 != 0) {
+      std::string tweaked = text;
+      tweaked.back() = kBase64UrlAlphabet[kBase64UrlAlphabet.find(text.back()) | 1];
+      auto refused = base64url_decode(tweaked);
+      ASSERT_FALSE(refused) << tweaked;
+      std::string expected = "Invalid last symbol ";
+      expected += std::to_string(static_cast<int>(tweaked.back()));
+      expected += ", offset ";
+      expected += std::to_string(tweaked.size() - 1);
+      expected += '.';
+      EXPECT_EQ(refused.error().text(), expected);
+    }
+  }
+}
+
+TEST(HexTest, EncodesLowerCase) {
+  EXPECT_EQ(hex_encode(Bytes{0x00, 0xAB, 0xCD, 0xEF, 0x10, 0xFF}), "00abcdef10ff");
+  EXPECT_EQ(hex_encode({}), "");
+}
+
+TEST(HexTest, DecodesEitherCase) {
+  auto decoded = hex_decode("ABcd");
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(*decoded, (Bytes{0xAB, 0xCD}));
+  decoded = hex_decode("0123456789abcdefABCDEF");
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(hex_encode(*decoded), "0123456789abcdefabcdef");
+  decoded = hex_decode("");
+  ASSERT_TRUE(decoded);
+  EXPECT_TRUE(decoded->empty());
+}
+
+TEST(HexTest, RejectsOddLengthAndNonDigits) {
+  struct Case {
+    std::string_view text;
+    std::string_view error;
+  };
+  const Case cases[] = {
+      {"abc", "Odd number of digits"},
+      {"xyz", "Odd number of digits"},  // length is checked before any character
+      {"0g", "Invalid character 'g' at position 1"},
+      {"g0", "Invalid character 'g' at position 0"},
+      {"00zz", "Invalid character 'z' at position 2"},
+      {"0 ", "Invalid character ' ' at position 1"},
+      {"0\"", "Invalid character '\"' at position 1"},
+      {std::string_view("0\0", 2), "Invalid character '\\0' at position 1"},
+      {"0\t", "Invalid character '\\t' at position 1"},
+      {"0\r", "Invalid character '\\r' at position 1"},
+      {"0\n", "Invalid character '\\n' at position 1"},
+      {"0'", "Invalid character '\\'' at position 1"},
+      {"0\\", "Invalid character '\\\\' at position 1"},
+      {"0\x01", "Invalid character '\\u{1}' at position 1"},
+      {"0\x1B", "Invalid character '\\u{1b}' at position 1"},
+      {"0\x7F", "Invalid character '\\u{7f}' at position 1"},
+      // Bytes above 0x7F are shown as the code point of the same value.
+      {"0\x80", "Invalid character '\\u{80}' at position 1"},
+      {"0\xA0", "Invalid character '\\u{a0}' at position 1"},
+      {"0\xAD", "Invalid character '\\u{ad}' at position 1"},
+      {"0\xE9", "Invalid character '\xC3\xA9' at position 1"},
+      {"0\xFF", "Invalid character '\xC3\xBF' at position 1"},
+  };
+  for (const auto& c : cases) {
+    auto decoded = hex_decode(c.text);
+    ASSERT_FALSE(decoded) << c.text;
+    EXPECT_EQ(decoded.error().kind(), ErrorKind::Other) << c.text;
+    EXPECT_EQ(decoded.error().text(), c.error) << c.text;
+  }
+}
+
+TEST(DigestTest, Blake3KnownValues) {
+  EXPECT_EQ(blake3_digest_text({}),
+            "blake3:af1349b9f5f9a1a6a0404dea36dcc9499bcb25c9adc112b7cc9a93cae41f3262");
+  EXPECT_EQ(blake3_digest_text(bytes_of("abc")),
+            "blake3:6437b3ac38465133ffb63b75273a8db548c558465d79db03fd359c6cd5bd9d85");
+  EXPECT_EQ(hex_encode(blake3(bytes_of("abc"))),
+            "6437b3ac38465133ffb63b75273a8db548c558465d79db03fd359c6cd5bd9d85");
+}
+
+constexpr std::string_view kCrockford = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+
+TEST(UlidTest, TextOfFixedValues) {
+  EXPECT_EQ(ulid_text({0, 0}), std::string(26, '0'));
+  EXPECT_EQ(ulid_text({~0ULL, ~0ULL}), "7ZZZZZZZZZZZZZZZZZZZZZZZZZ");
+  EXPECT_EQ(ulid_text({0, 1}), "00000000000000000000000001");
+  EXPECT_EQ(ulid_text({1, 0}), "0000000000000G000000000000");  // bit 64 straddles a digit
+  EXPECT_EQ(ulid_text({0x0123456789ABCDEF, 0xFEDCBA9876543210}), "014D2PF2DBSQQZXQ5TK1V58CGG");
+  EXPECT_EQ(ulid_text({0x01563E3AB5D3D676, 0x4C61EFB99302BD5B}), "01ARZ3NDEKTSV4RRFFQ69G5FAV");
+}
+
+TEST(UlidTest, TimeFillsTheTopFortyEightBits) {
+  struct Case {
+    std::uint64_t millis;
+    std::string_view prefix;
+  };
+  const Case cases[] = {
+      {0, "0000000000"},
+      {1469918176385, "01ARYZ6S41"},
+      {(1ULL << 48) - 1, "7ZZZZZZZZZ"},
+      // Only the low 48 bits are kept.
+      {1ULL << 48, "0000000000"},
+      {~0ULL, "7ZZZZZZZZZ"},
+  };
+  for (const auto& c : cases) {
+    const Ulid ulid = new_ulid(c.millis);
+    EXPECT_EQ(ulid.high >> 16, c.millis & ((1ULL << 48) - 1));
+    EXPECT_EQ(ulid_text(ulid).substr(0, 10), c.prefix) << c.millis;
+  }
+}
+
+TEST(UlidTest, SameMillisecondSharesOnlyTheTime) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    const std::string text = ulid_text(new_ulid(1700000000000));
+    ASSERT_EQ(text.size(), 26u);
+    EXPECT_EQ(text.find_first_not_of(kCrockford), std::string::npos) << text;
+    EXPECT_LE(text[0], '7');
+    EXPECT_EQ(text.substr(0, 10), "01HF7YAT00");
+    EXPECT_TRUE(seen.insert(text.substr(10)).second) << text;
+  }
+}
+
+TEST(UlidTest, DatIdIsPrefixedUlid) {
+  const std::string id = new_dat_id(0);
+  ASSERT_EQ(id.size(), 30u);
+  EXPECT_EQ(id.substr(0, 14), "dat_0000000000");
+  EXPECT_EQ(id.find_first_not_of(kCrockford, 4), std::string::npos) << id;
+}
+
+TEST(ClockTest, UnixMillis) {
+  EXPECT_EQ((Instant{0, 0}.unix_millis()), 0u);
+  EXPECT_EQ((Instant{-1, 999'999'999}.unix_millis()), 0u);
+  EXPECT_EQ((Instant{-100000, 0}.unix_millis()), 0u);
+  EXPECT_EQ((Instant{0, 999'999}.unix_millis()), 0u);
+  EXPECT_EQ((Instant{1, 1'000'000}.unix_millis()), 1001u);
+  EXPECT_EQ((Instant{1700000000, 123'999'999}.unix_millis()), 1700000000123u);
+}
+
+}  // namespace
+}  // namespace quorvex::crypto

@@ -42,7 +42,7 @@ class PolicyEvaluator {
  public:
   static PolicyEvaluator standard() noexcept;
   std::size_t size() const noexcept;
-  const ConstraintEvaluator& at(std::size_t i) const noexcept;
+  const ConstraintEvaluator& at(std::size_t i) const;
 
   // evaluate: timing against now (Unix seconds), then scope coverage, then the
   // constraints; the first failing check is the result.

@@ -1,0 +1,136 @@
+#include "core/dat/token.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/crypto/encoding.hpp"
+#include "core/crypto/ulid.hpp"
+#include "core/dat/json_io.hpp"
+
+namespace quorvex::dat {
+namespace {
+
+constexpr std::string_view kAlgorithm = "EdDSA";
+constexpr std::string_view kType = "quorvex-dat+jwt";
+constexpr std::string_view kKeySuffix = "#key-ed25519";
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) noexcept {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string_view text_of(const std::vector<std::uint8_t>& bytes) noexcept {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// Appends the base64url header JSON, ".", and the base64url claims JSON to out,
+// reserving `extra` more bytes for what the caller appends next.
+Result<void> append_signing_input(std::string& out, const DatHeader& header,
+                                  const DatClaims& claims, std::size_t extra) {
+  std::string json;
+  json.reserve(1024);
+  if (auto written = append_header_json(json, header); !written) return fail(written.error());
+  const std::size_t header_len = json.size();
+  if (auto written = append_claims_json(json, claims); !written) return fail(written.error());
+  out.reserve(out.size() + (json.size() + 2) / 3 * 4 + 2 + extra);
+  const auto all = bytes_of(json);
+  crypto::base64url_encode_append(out, all.first(header_len));
+  out += '.';
+  crypto::base64url_encode_append(out, all.subspan(header_len));
+  return ok();
+}
+
+}  // namespace
+
+Result<Dat> Dat::issue(std::string issuer_did, std::string subject_did,
+                       std::vector<std::string> scope, std::int64_t expiry_seconds,
+                       std::optional<DatConstraints> constraints,
+                       std::optional<std::string> config_attestation,
+                       const crypto::KeyPair& signing_key, std::int64_t now_seconds,
+                       std::uint64_t now_millis) {
+  Dat dat;
+  dat.header_.alg = kAlgorithm;
+  dat.header_.typ = kType;
+  dat.header_.kid.reserve(issuer_did.size() + kKeySuffix.size());
+  dat.header_.kid.append(issuer_did).append(kKeySuffix);
+  DatClaims& claims = dat.claims_;
+  claims.iss = std::move(issuer_did);
+  claims.sub = std::move(subject_did);
+  claims.iat = now_seconds;
+  claims.exp = expiry_seconds;
+  claims.nbf = now_seconds;
+  claims.jti = crypto::new_dat_id(now_millis);
+  claims.scope = std::move(scope);
+  claims.constraints = std::move(constraints);
+  claims.config_attestation = std::move(config_attestation);
+  claims.delegation_chain.emplace();
+
+  if (auto built = append_signing_input(dat.signing_input_, dat.header_, claims, 0); !built) {
+    return fail(built.error());
+  }
+  const crypto::Signature signature = signing_key.sign(bytes_of(dat.signing_input_));
+  dat.signature_.assign(signature.begin(), signature.end());
+  return dat;
+}
+
+Result<Dat> Dat::from_compact(std::string_view compact) {
+  const std::size_t first_dot = compact.find('.');
+  const std::size_t second_dot =
+      first_dot == std::string_view::npos ? first_dot : compact.find('.', first_dot + 1);
+  if (second_dot == std::string_view::npos ||
+      compact.find('.', second_dot + 1) != std::string_view::npos) {
+    return fail(ErrorKind::InvalidDat, "compact JWS must have 3 parts");
+  }
+
+  auto header_bytes = crypto::base64url_decode(compact.substr(0, first_dot));
+  if (!header_bytes) {
+    return fail(ErrorKind::InvalidDat, "header decode: " + header_bytes.error().text());
+  }
+  auto claims_bytes =
+      crypto::base64url_decode(compact.substr(first_dot + 1, second_dot - first_dot - 1));
+  if (!claims_bytes) {
+    return fail(ErrorKind::InvalidDat, "claims decode: " + claims_bytes.error().text());
+  }
+  auto signature = crypto::base64url_decode(compact.substr(second_dot + 1));
+  if (!signature) {
+    return fail(ErrorKind::InvalidDat, "signature decode: " + signature.error().text());
+  }
+
+  auto header = decode_header(text_of(*header_bytes));
+  if (!header) return fail(std::move(header).error());
+  if (header->alg != kAlgorithm) {
+    return fail(ErrorKind::InvalidDat,
+                "unsupported algorithm '" + header->alg + "': only 'EdDSA' is permitted");
+  }
+  auto claims = decode_claims(text_of(*claims_bytes));
+  if (!claims) return fail(std::move(claims).error());
+
+  Dat dat;
+  dat.header_ = std::move(*header);
+  dat.claims_ = std::move(*claims);
+  dat.signature_ = std::move(*signature);
+  dat.signing_input_.assign(compact.substr(0, second_dot));
+  return dat;
+}
+
+Result<std::string> Dat::to_compact() const {
+  std::string out;
+  const std::size_t signature_len = (signature_.size() + 2) / 3 * 4;
+  if (auto built = append_signing_input(out, header_, claims_, 1 + signature_len); !built) {
+    return fail(built.error());
+  }
+  out += '.';
+  crypto::base64url_encode_append(out, signature_);
+  return out;
+}
+
+Result<void> Dat::verify_signature(
+    std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key) const {
+  return crypto::KeyPair::verify_signature(public_key, bytes_of(signing_input_), signature_);
+}
+
+}  // namespace quorvex::dat

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds and installs the module and the native floor program, then prints the ratios.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${PYTHON:-python3}
+scripts/install-deps.sh
+"$python" -m pip install -q --disable-pip-version-check --no-build-isolation .
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_MODULE=OFF \
+  -DQUORVEX_BUILD_BENCH=ON >/dev/null
+cmake --build build/bench --target native_bench
+"$python" bench/bench.py build/bench/native_bench

@@ -1,0 +1,81 @@
+"""A short tour of quorvex: identities, delegation, verification."""
+import os
+
+from quorvex import DAT, EvaluationContext, KeyPair, Scope, TrustLevel
+
+
+def show(title):
+    print()
+    print(f"== {title}")
+
+
+def refused(what, call):
+    try:
+        call()
+    except ValueError as e:
+        print(f"  {what:<28} refused: {e}")
+    else:
+        print(f"  {what:<28} accepted")
+
+
+show("Identity: an Ed25519 key pair")
+principal = KeyPair.generate()
+print(f"  principal key            {principal!r}")
+message = b"transfer 10 credits to agent-7"
+signature = principal.sign(message)
+print(f"  signature                {signature.hex()[:32]}... ({len(signature)} bytes)")
+print(f"  verifies                 {principal.verify(message, signature)}")
+print(f"  verifies, message edited {principal.verify(message + b'0', signature)}")
+
+secret = os.urandom(32)  # in practice: loaded from the identity store
+agent = KeyPair.from_secret_bytes(secret)
+again = KeyPair.from_secret_bytes(secret)
+print(f"  rebuilt from 32 bytes    same public key: {agent.public_key_bytes == again.public_key_bytes}")
+print(f"  multibase text           {agent.public_key_multibase}")
+
+show("Trust levels")
+audited, org = TrustLevel("L3"), TrustLevel("L2")
+print(f"  {audited!r}")
+print(f"  L3 meets L2: {audited.meets_minimum(org)};  L2 meets L3: {org.meets_minimum(audited)}")
+refused("TrustLevel('l3')", lambda: TrustLevel("l3"))
+
+show("Delegation: the principal grants the agent a scoped, time-bounded token")
+issuer = "did:aid:example.com:principal"
+subject = "did:aid:example.com:agent-7"
+token = DAT.issue(issuer, subject, ["mcp:tool:filesystem:read", "mcp:tool:search:*"], 3600,
+                  principal, max_delegation_depth=1, min_trust_level=2)
+compact = token.to_compact()
+print(f"  {token!r}")
+print(f"  compact JWS              {compact[:60]}... ({len(compact)} chars)")
+print(f"  Scope('mcp:tool:*:read') covers 'mcp:tool:filesystem:read': "
+      f"{Scope('mcp:tool:*:read').covers(Scope('mcp:tool:filesystem:read'))}")
+
+show("Verification by the service the agent calls")
+received = DAT.from_compact(compact)
+ctx = EvaluationContext()
+ctx.request_ip = "10.0.0.7"
+ctx.country_code = "DE"
+ctx.agent_trust_level = 3
+ctx.delegation_depth = 1
+print(f"  {ctx!r}")
+received.verify(principal.public_key_bytes, "mcp:tool:filesystem:read", ctx)
+print(f"  {'mcp:tool:filesystem:read':<28} accepted")
+refused("mcp:tool:filesystem:write",
+        lambda: received.verify(principal.public_key_bytes, "mcp:tool:filesystem:write", ctx))
+refused("someone else's key",
+        lambda: received.verify(agent.public_key_bytes, "mcp:tool:filesystem:read", ctx))
+deeper = EvaluationContext()
+deeper.delegation_depth = 2
+deeper.agent_trust_level = 3
+refused("re-delegated twice",
+        lambda: received.verify(principal.public_key_bytes, "mcp:tool:search:web", deeper))
+unknown = EvaluationContext()
+refused("agent of unknown trust",
+        lambda: received.verify(principal.public_key_bytes, "mcp:tool:search:web", unknown))
+stale = DAT.issue(issuer, subject, ["mcp:tool:search:*"], -10, principal)
+refused("token expired 10 s ago",
+        lambda: stale.verify(principal.public_key_bytes, "mcp:tool:search:web"))
+refused("validate_timing()", stale.validate_timing)
+tampered = compact[:-6] + ("AAAAAA" if not compact.endswith("AAAAAA") else "BBBBBB")
+refused("tampered signature", lambda: DAT.from_compact(tampered).verify(
+    principal.public_key_bytes, "mcp:tool:filesystem:read", ctx))

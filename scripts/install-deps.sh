@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian machine lacks to build and test quorvex:
+# compilers and libraries from Debian, build and test tools from PyPI.
+# Installs nothing that is already present.
+set -euo pipefail
+
+debian_packages=(g++ cmake ninja-build pkg-config libsodium-dev libssl-dev nlohmann-json3-dev
+                 libgtest-dev librust-blake3-dev)
+python_packages=(scikit-build-core cmake ninja pytest cryptography blake3 joserfc PyJWT)
+
+missing=()
+for pkg in "${debian_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing Debian packages: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+python=${PYTHON:-python3}
+need=()
+for pkg in "${python_packages[@]}"; do
+  module=${pkg//-/_}
+  case "$pkg" in
+    PyJWT) module=jwt ;;
+    scikit-build-core) module=scikit_build_core ;;
+  esac
+  "$python" -c "import $module" 2>/dev/null || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing Python packages: ${need[*]}"
+  "$python" -m pip install -q --disable-pip-version-check "${need[@]}"
+fi

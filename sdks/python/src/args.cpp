@@ -1,0 +1,266 @@
+#include "args.hpp"
+
+#include <climits>
+#include <cstring>
+
+namespace quorvex::py {
+
+std::string str_to_string(PyObject* str) {
+  if (str == nullptr || !PyUnicode_Check(str)) return {};
+  PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(str));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!encoded || PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+namespace {
+
+std::string quoted_names(const std::vector<const char*>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) {
+      if (names.size() == 2) {
+        out += " and ";
+      } else if (i + 1 == names.size()) {
+        out += ", and ";
+      } else {
+        out += ", ";
+      }
+    }
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  std::size_t required = 0;
+  for (const Param& p : sig.params) required += p.required ? 1 : 0;
+  std::string message = sig.function;
+  if (required == sig.params.size()) {
+    message += " takes " + std::to_string(sig.params.size());
+  } else {
+    message += " takes from " + std::to_string(required) + " to " + std::to_string(sig.params.size());
+  }
+  message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+             " given";
+  raise_type_error(message);
+  return false;
+}
+
+// Rewraps a TypeError raised while converting an argument as
+// "argument '<name>': <message>"; other exceptions pass through.
+void prefix_type_error(const char* name) {
+  if (name == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyRef t = PyRef::steal(type), v = PyRef::steal(value), tb = PyRef::steal(traceback);
+  PyRef text = PyRef::steal(v ? PyObject_Str(v.get()) : nullptr);
+  std::string message = std::string("argument '") + name + "': " + str_to_string(text.get());
+  PyErr_Clear();
+  raise_type_error(message);
+}
+
+// Range check of an int already known to fit in a C long long.
+template <typename T>
+std::optional<T> narrow_unsigned(PyObject* obj, const char* name, const char* c_type) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) {
+    prefix_type_error(name);
+    return std::nullopt;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+  if (value > static_cast<unsigned long long>(static_cast<T>(-1))) {
+    PyErr_Format(PyExc_OverflowError, "Python int too large to convert to C %s", c_type);
+    return std::nullopt;
+  }
+  return static_cast<T>(value);
+}
+
+}  // namespace
+
+bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  const std::size_t count = sig.params.size();
+  for (std::size_t i = 0; i < count; ++i) slots[i] = nullptr;
+  const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
+  if (given < 0) return false;
+  if (static_cast<std::size_t>(given) > count) return too_many_positional(sig, given);
+  for (Py_ssize_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        raise_type_error(std::string(sig.function) + " keywords must be strings");
+        return false;
+      }
+      const std::string key_string = str_to_string(key);
+      const char* key_text = key_string.c_str();
+      std::size_t index = count;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (std::strcmp(sig.params[i].name, key_text) == 0) {
+          index = i;
+          break;
+        }
+      }
+      if (index == count) {
+        raise_type_error(std::string(sig.function) + " got an unexpected keyword argument '" +
+                         key_text + "'");
+        return false;
+      }
+      if (slots[index] != nullptr) {
+        raise_type_error(std::string(sig.function) + " got multiple values for argument '" +
+                         key_text + "'");
+        return false;
+      }
+      slots[index] = value;
+    }
+  }
+
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (sig.params[i].required && slots[i] == nullptr) missing.push_back(sig.params[i].name);
+  }
+  if (!missing.empty()) {
+    raise_type_error(std::string(sig.function) + " missing " + std::to_string(missing.size()) +
+                     " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " +
+                     quoted_names(missing));
+    return false;
+  }
+  return true;
+}
+
+std::string type_name_of(PyObject* obj) {
+  PyRef name = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!name) {
+    PyErr_Clear();
+    return "object";
+  }
+  return str_to_string(name.get());
+}
+
+void conversion_error(PyObject* obj, const char* name, const char* expected) {
+  std::string message = name ? std::string("argument '") + name + "': " : std::string();
+  message += "'" + type_name_of(obj) + "' object cannot be converted to '" + expected + "'";
+  raise_type_error(message);
+}
+
+std::optional<Utf8> text_arg(PyObject* obj, const char* name) {
+  if (!PyUnicode_Check(obj)) {
+    conversion_error(obj, name, "PyString");
+    return std::nullopt;
+  }
+  PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(obj));
+  if (!encoded) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) return std::nullopt;
+  std::string_view view(data, static_cast<std::size_t>(size));
+  return Utf8{std::move(encoded), view};
+}
+
+std::optional<std::span<const std::uint8_t>> bytes_arg(PyObject* obj, const char* name) {
+  if (!PyBytes_Check(obj)) {
+    conversion_error(obj, name, "PyBytes");
+    return std::nullopt;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) return std::nullopt;
+  return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(data),
+                                       static_cast<std::size_t>(size));
+}
+
+std::optional<std::vector<std::string>> text_list_arg(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj)) {
+    raise_type_error(std::string("argument '") + name +
+                     "': a str is not accepted as a list of str; pass [\"...\"] instead");
+    return std::nullopt;
+  }
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    conversion_error(obj, name, "Sequence");
+    return std::nullopt;
+  }
+  const Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) return std::nullopt;
+  std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
+    if (!item) return std::nullopt;
+    auto text = text_arg(item.get(), name);
+    if (!text) return std::nullopt;
+    out.emplace_back(text->view);
+  }
+  return out;
+}
+
+std::optional<std::uint64_t> u64_arg(PyObject* obj, const char* name) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) {
+    prefix_type_error(name);
+    return std::nullopt;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+  return static_cast<std::uint64_t>(value);
+}
+
+std::optional<std::uint32_t> u32_arg(PyObject* obj, const char* name) {
+  return narrow_unsigned<std::uint32_t>(obj, name, "unsigned int");
+}
+
+std::optional<std::uint8_t> u8_arg(PyObject* obj, const char* name) {
+  return narrow_unsigned<std::uint8_t>(obj, name, "unsigned char");
+}
+
+std::optional<std::int64_t> i64_arg(PyObject* obj, const char* name) {
+  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  if (!index) {
+    prefix_type_error(name);
+    return std::nullopt;
+  }
+  const long long value = PyLong_AsLongLong(index.get());
+  if (value == -1 && PyErr_Occurred()) return std::nullopt;
+  return static_cast<std::int64_t>(value);
+}
+
+std::optional<bool> bool_arg(PyObject* obj, const char* name) {
+  if (!PyBool_Check(obj)) {
+    conversion_error(obj, name, "PyBool");
+    return std::nullopt;
+  }
+  return obj == Py_True;
+}
+
+bool object_arg(PyObject* obj, PyTypeObject* type, const char* class_name, const char* name) {
+  if (Py_TYPE(obj) == type) return true;
+  conversion_error(obj, name, class_name);
+  return false;
+}
+
+bool check_receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
+  if (self != nullptr && Py_TYPE(self) == type) return true;
+  raise_type_error("'" + (self ? type_name_of(self) : std::string("NoneType")) +
+                   "' object cannot be converted to '" + class_name + "'");
+  return false;
+}
+
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* new_bytes(std::span<const std::uint8_t> bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+}  // namespace quorvex::py

@@ -1,0 +1,552 @@
+// Scope, DAT and EvaluationContext.
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "args.hpp"
+#include "binding.hpp"
+#include "core/crypto/clock.hpp"
+#include "core/crypto/trust_level.hpp"
+#include "core/crypto/violation.hpp"
+#include "core/dat/evaluate.hpp"
+#include "core/dat/ip.hpp"
+#include "core/dat/scope.hpp"
+#include "core/dat/token.hpp"
+
+namespace quorvex::py {
+namespace {
+
+using dat::Dat;
+using dat::Scope;
+
+constexpr const char* kScope = "Scope";
+constexpr const char* kDat = "DAT";
+constexpr const char* kContext = "EvaluationContext";
+
+// The largest magnitude of expires_in_seconds whose milliseconds fit in 64 bits.
+constexpr std::int64_t kMaxExpiresIn = 9223372036854775;
+// Expiry instants must fall in the years -262143 to 262142.
+constexpr std::int64_t kMinExpiry = -8334601315200;
+constexpr std::int64_t kMaxExpiry = 8210266876799;
+
+// The runtime facts Python code fills in before DAT.verify.
+struct ContextFields {
+  std::optional<std::string> request_ip;
+  std::optional<std::string> country_code;
+  std::uint32_t delegation_depth = 0;
+  std::uint64_t actions_in_window = 0;
+  std::optional<std::string> agent_config_hash;
+  std::optional<std::uint8_t> agent_trust_level;
+};
+
+PyObject* wrap_scope(Scope scope) { return wrap(types().scope, std::move(scope)); }
+PyObject* wrap_dat(Dat token) { return wrap(types().dat, std::move(token)); }
+
+// ---- Scope -----------------------------------------------------------------
+
+PyObject* scope_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"scope_str", true}};
+    PyObject* slots[1];
+    if (!match_args({"Scope.__new__()", kParams}, args, kwargs, slots)) return nullptr;
+    auto text = text_arg(slots[0], "scope_str");
+    if (!text) return nullptr;
+    auto scope = Scope::parse(text->view);
+    if (!scope) return raise_core_error(scope.error());
+    return wrap_scope(std::move(*scope));
+  });
+}
+
+PyObject* scope_covers(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"requested", true}};
+    PyObject* slots[1];
+    if (!match_args({"Scope.covers()", kParams}, args, kwargs, slots)) return nullptr;
+    if (!check_receiver(self, types().scope, kScope)) return nullptr;
+    if (!object_arg(slots[0], types().scope, kScope, "requested")) return nullptr;
+    const bool covers = boxed<Scope>(self)->value.covers(boxed<Scope>(slots[0])->value);
+    return PyBool_FromLong(covers ? 1 : 0);
+  });
+}
+
+PyObject* scope_str(PyObject* self) {
+  return guarded([&]() -> PyObject* { return new_text(boxed<Scope>(self)->value.text()); });
+}
+
+PyObject* scope_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* { return new_text(boxed<Scope>(self)->value.debug_text()); });
+}
+
+PyMethodDef scope_methods[] = {
+    {"covers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scope_covers)),
+     METH_VARARGS | METH_KEYWORDS, "covers($self, requested)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- DAT -------------------------------------------------------------------
+
+PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {
+        {"issuer_did", true},       {"subject_did", true},     {"scope", true},
+        {"expires_in_seconds", true}, {"signing_key", true},   {"max_actions", false},
+        {"require_receipt", false}, {"max_delegation_depth", false}, {"min_trust_level", false},
+    };
+    PyObject* slots[9];
+    if (!match_args({"DAT.issue()", kParams}, args, kwargs, slots)) return nullptr;
+    auto issuer = text_arg(slots[0], "issuer_did");
+    if (!issuer) return nullptr;
+    auto subject = text_arg(slots[1], "subject_did");
+    if (!subject) return nullptr;
+    auto scope = text_list_arg(slots[2], "scope");
+    if (!scope) return nullptr;
+    auto expires_in = i64_arg(slots[3], "expires_in_seconds");
+    if (!expires_in) return nullptr;
+    if (!object_arg(slots[4], types().keypair, "KeyPair", "signing_key")) return nullptr;
+
+    dat::DatConstraints constraints;
+    bool any_constraint = false;
+    if (!absent(slots[5])) {
+      auto v = u64_arg(slots[5], "max_actions");
+      if (!v) return nullptr;
+      constraints.max_actions = *v;
+      any_constraint = true;
+    }
+    if (!absent(slots[6])) {
+      auto v = bool_arg(slots[6], "require_receipt");
+      if (!v) return nullptr;
+      constraints.require_receipt = *v;
+      any_constraint = true;
+    }
+    if (!absent(slots[7])) {
+      auto v = u32_arg(slots[7], "max_delegation_depth");
+      if (!v) return nullptr;
+      constraints.max_delegation_depth = *v;
+      any_constraint = true;
+    }
+    if (!absent(slots[8])) {
+      auto v = u8_arg(slots[8], "min_trust_level");
+      if (!v) return nullptr;
+      constraints.min_trust_level = *v;
+      any_constraint = true;
+    }
+
+    if (*expires_in > kMaxExpiresIn || *expires_in < -kMaxExpiresIn) {
+      return raise_value_error(
+          "expires_in_seconds must lie between -9223372036854775 and 9223372036854775");
+    }
+    const crypto::Instant now = crypto::now();
+    const std::int64_t expiry = now.seconds + *expires_in;
+    if (expiry < kMinExpiry || expiry > kMaxExpiry) {
+      return raise_value_error(
+          "expires_in_seconds puts the expiry outside the representable date range "
+          "(years -262143 to 262142)");
+    }
+
+    auto* key = boxed<crypto::KeyPair>(slots[4]);
+    SharedBorrow borrow(key->borrow);
+    if (!borrow.ok()) return nullptr;
+    auto token = Dat::issue(std::string(issuer->view), std::string(subject->view),
+                            std::move(*scope), expiry,
+                            any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
+                            std::nullopt, key->value, now.seconds, now.unix_millis());
+    if (!token) return raise_core_error(token.error());
+    return wrap_dat(std::move(*token));
+  });
+}
+
+PyObject* dat_from_compact(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"compact", true}};
+    PyObject* slots[1];
+    if (!match_args({"DAT.from_compact()", kParams}, args, kwargs, slots)) return nullptr;
+    auto text = text_arg(slots[0], "compact");
+    if (!text) return nullptr;
+    auto token = Dat::from_compact(text->view);
+    if (!token) return raise_core_error(token.error());
+    return wrap_dat(std::move(*token));
+  });
+}
+
+PyObject* dat_to_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!match_args({"DAT.to_compact()", {}}, args, kwargs, nullptr)) return nullptr;
+    if (!check_receiver(self, types().dat, kDat)) return nullptr;
+    auto text = boxed<Dat>(self)->value.to_compact();
+    if (!text) return raise_core_error(text.error());
+    return new_text(*text);
+  });
+}
+
+// Public keys for DAT checks must be bytes of exactly 32.
+std::optional<std::span<const std::uint8_t, crypto::kPublicKeyLen>> public_key_arg(PyObject* obj) {
+  auto bytes = bytes_arg(obj, "public_key_bytes");
+  if (!bytes) return std::nullopt;
+  if (bytes->size() != crypto::kPublicKeyLen) {
+    raise_value_error("Public key must be exactly 32 bytes");
+    return std::nullopt;
+  }
+  return std::span<const std::uint8_t, crypto::kPublicKeyLen>(bytes->data(), crypto::kPublicKeyLen);
+}
+
+PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {
+        {"public_key_bytes", true}, {"required_scope", false}, {"ctx", false}};
+    PyObject* slots[3];
+    if (!match_args({"DAT.verify()", kParams}, args, kwargs, slots)) return nullptr;
+    if (!check_receiver(self, types().dat, kDat)) return nullptr;
+    auto bytes = bytes_arg(slots[0], "public_key_bytes");
+    if (!bytes) return nullptr;
+    std::optional<Utf8> required;
+    if (slots[1] != nullptr) {
+      required = text_arg(slots[1], "required_scope");
+      if (!required) return nullptr;
+    }
+    if (!absent(slots[2]) && !object_arg(slots[2], types().evaluation_context, kContext, "ctx")) {
+      return nullptr;
+    }
+    if (bytes->size() != crypto::kPublicKeyLen) {
+      return raise_value_error("Public key must be exactly 32 bytes");
+    }
+
+    // Copy everything out of the Python context before any core work.
+    const crypto::Instant now = crypto::now();
+    dat::EvaluationContext ctx;
+    if (required) ctx.required_scope.assign(required->view);
+    ctx.timestamp = now.seconds;
+    if (!absent(slots[2])) {
+      auto* py_ctx = boxed<ContextFields>(slots[2]);
+      SharedBorrow borrow(py_ctx->borrow);
+      if (!borrow.ok()) return nullptr;
+      const ContextFields& fields = py_ctx->value;
+      if (fields.request_ip) ctx.request_ip = dat::parse_ip(*fields.request_ip);
+      ctx.country_code = fields.country_code;
+      ctx.agent_config_hash = fields.agent_config_hash;
+      ctx.hourly_count = fields.actions_in_window;
+      ctx.delegation_depth = fields.delegation_depth;
+      if (fields.agent_trust_level) {
+        ctx.trust_level = crypto::TrustLevel::from_ordinal(*fields.agent_trust_level);
+      }
+    }
+
+    const Dat& token = boxed<Dat>(self)->value;
+    auto signature = token.verify_signature(
+        std::span<const std::uint8_t, crypto::kPublicKeyLen>(bytes->data(), crypto::kPublicKeyLen));
+    if (!signature) return raise_core_error(signature.error());
+    auto violation = dat::PolicyEvaluator::standard().evaluate(token.claims(), ctx, now.seconds);
+    if (violation) return raise_value_error(render_violation(*violation));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* dat_verify_signature(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"public_key_bytes", true}};
+    PyObject* slots[1];
+    if (!match_args({"DAT.verify_signature()", kParams}, args, kwargs, slots)) return nullptr;
+    if (!check_receiver(self, types().dat, kDat)) return nullptr;
+    auto key = public_key_arg(slots[0]);
+    if (!key) return nullptr;
+    return PyBool_FromLong(boxed<Dat>(self)->value.verify_signature(*key) ? 1 : 0);
+  });
+}
+
+PyObject* dat_validate_timing(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!match_args({"DAT.validate_timing()", {}}, args, kwargs, nullptr)) return nullptr;
+    if (!check_receiver(self, types().dat, kDat)) return nullptr;
+    auto timing = dat::validate_timing(boxed<Dat>(self)->value.claims(), crypto::now().seconds);
+    if (!timing) return raise_core_error(timing.error());
+    Py_RETURN_NONE;
+  });
+}
+
+template <typename Get>
+PyObject* dat_getter(PyObject* self, Get&& get) {
+  return guarded([&]() -> PyObject* {
+    if (!check_receiver(self, types().dat, kDat)) return nullptr;
+    return get(boxed<Dat>(self)->value.claims());
+  });
+}
+
+PyObject* dat_issuer(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) { return new_text(c.iss); });
+}
+PyObject* dat_subject(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) { return new_text(c.sub); });
+}
+PyObject* dat_jti(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) { return new_text(c.jti); });
+}
+PyObject* dat_expires_at(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) { return PyLong_FromLongLong(c.exp); });
+}
+PyObject* dat_is_expired(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) {
+    return PyBool_FromLong(dat::is_expired(c, crypto::now().seconds) ? 1 : 0);
+  });
+}
+PyObject* dat_scope(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) -> PyObject* {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(c.scope.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < c.scope.size(); ++i) {
+      PyObject* item = new_text(c.scope[i]);
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+    }
+    return list.release();
+  });
+}
+
+PyObject* dat_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const dat::DatClaims& c = boxed<Dat>(self)->value.claims();
+    const bool expired = dat::is_expired(c, crypto::now().seconds);
+    const std::string text = "DAT(issuer='" + c.iss + "', subject='" + c.sub + "', jti='" + c.jti +
+                             "', expired=" + (expired ? "true" : "false") + ")";
+    return new_text(text);
+  });
+}
+
+#define QV_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef dat_methods[] = {
+    {"issue", QV_METHOD(dat_issue), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "issue(issuer_did, subject_did, scope, expires_in_seconds, signing_key, max_actions=None, "
+     "require_receipt=None, max_delegation_depth=None, min_trust_level=None)\n--\n\n"
+     "Issue a new DAT.\n"
+     "\n"
+     "Args:\n"
+     "    issuer_did: DID of the delegator\n"
+     "    subject_did: DID of the agent receiving delegation\n"
+     "    scope: List of scope strings, e.g. [\"mcp:tool:read\"]\n"
+     "    expires_in_seconds: TTL in seconds\n"
+     "    signing_key: Issuer's KeyPair\n"
+     "    max_actions: Optional lifetime action cap\n"
+     "    require_receipt: Whether receipts are required per action\n"
+     "    max_delegation_depth: Max re-delegation depth (0 = no re-delegation)\n"
+     "    min_trust_level: Minimum agent trust level (0-100)"},
+    {"to_compact", QV_METHOD(dat_to_compact), METH_VARARGS | METH_KEYWORDS,
+     "to_compact($self)\n--\n\nSerialize to compact JWS format."},
+    {"from_compact", QV_METHOD(dat_from_compact), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_compact(compact)\n--\n\nParse from compact JWS string."},
+    {"verify", QV_METHOD(dat_verify), METH_VARARGS | METH_KEYWORDS,
+     "verify($self, public_key_bytes, required_scope=\"\", ctx=None)\n--\n\n"
+     "Full verification pipeline: sig + timing + scope + all constraints.\n"
+     "\n"
+     "Args:\n"
+     "    public_key_bytes: 32-byte Ed25519 public key of the issuer\n"
+     "    required_scope: Scope string to check (e.g. \"mcp:tool:read\"), or \"\" to skip\n"
+     "    ctx: EvaluationContext with runtime values (optional, defaults to empty context)\n"
+     "\n"
+     "Raises ValueError on any verification failure."},
+    {"verify_signature", QV_METHOD(dat_verify_signature), METH_VARARGS | METH_KEYWORDS,
+     "verify_signature($self, public_key_bytes)\n--\n\n"
+     "Verify signature only (no scope/constraint checks)."},
+    {"validate_timing", QV_METHOD(dat_validate_timing), METH_VARARGS | METH_KEYWORDS,
+     "validate_timing($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef dat_getset[] = {
+    {"issuer", dat_issuer, nullptr, nullptr, nullptr},
+    {"subject", dat_subject, nullptr, nullptr, nullptr},
+    {"jti", dat_jti, nullptr, nullptr, nullptr},
+    {"scope", dat_scope, nullptr, nullptr, nullptr},
+    {"expires_at", dat_expires_at, nullptr, nullptr, nullptr},
+    {"is_expired", dat_is_expired, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- EvaluationContext -----------------------------------------------------
+
+PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!match_args({"EvaluationContext.__new__()", {}}, args, kwargs, nullptr)) return nullptr;
+    return wrap(type, ContextFields{});
+  });
+}
+
+// Each attribute is one member of ContextFields with its converter.
+enum class Field { RequestIp, CountryCode, DelegationDepth, ActionsInWindow, ConfigHash, Trust };
+
+std::optional<std::string>* text_field(ContextFields& f, Field which) {
+  switch (which) {
+    case Field::RequestIp:
+      return &f.request_ip;
+    case Field::CountryCode:
+      return &f.country_code;
+    case Field::ConfigHash:
+      return &f.agent_config_hash;
+    case Field::DelegationDepth:
+    case Field::ActionsInWindow:
+    case Field::Trust:
+      break;
+  }
+  return nullptr;
+}
+
+PyObject* context_get(PyObject* self, void* closure) {
+  return guarded([&]() -> PyObject* {
+    if (!check_receiver(self, types().evaluation_context, kContext)) return nullptr;
+    auto* box = boxed<ContextFields>(self);
+    SharedBorrow borrow(box->borrow);
+    if (!borrow.ok()) return nullptr;
+    const auto which = static_cast<Field>(reinterpret_cast<std::intptr_t>(closure));
+    ContextFields& f = box->value;
+    switch (which) {
+      case Field::DelegationDepth:
+        return PyLong_FromUnsignedLong(f.delegation_depth);
+      case Field::ActionsInWindow:
+        return PyLong_FromUnsignedLongLong(f.actions_in_window);
+      case Field::Trust:
+        if (!f.agent_trust_level) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLong(*f.agent_trust_level);
+      case Field::RequestIp:
+      case Field::CountryCode:
+      case Field::ConfigHash:
+        break;
+    }
+    const auto* text = text_field(f, which);
+    if (!*text) Py_RETURN_NONE;
+    return new_text(**text);
+  });
+}
+
+int context_set(PyObject* self, PyObject* value, void* closure) {
+  return guarded_as<int>(-1, [&]() -> int {
+    if (!check_receiver(self, types().evaluation_context, kContext)) return -1;
+    if (value == nullptr) {
+      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      return -1;
+    }
+    auto* box = boxed<ContextFields>(self);
+    // Held while converting, so a value whose conversion calls back into this
+    // object finds it borrowed.
+    ExclusiveBorrow borrow(box->borrow);
+    if (!borrow.ok()) return -1;
+    const auto which = static_cast<Field>(reinterpret_cast<std::intptr_t>(closure));
+    ContextFields& f = box->value;
+    switch (which) {
+      case Field::DelegationDepth: {
+        auto v = u32_arg(value, nullptr);
+        if (!v) return -1;
+        f.delegation_depth = *v;
+        return 0;
+      }
+      case Field::ActionsInWindow: {
+        auto v = u64_arg(value, nullptr);
+        if (!v) return -1;
+        f.actions_in_window = *v;
+        return 0;
+      }
+      case Field::Trust: {
+        if (value == Py_None) {
+          f.agent_trust_level.reset();
+          return 0;
+        }
+        auto v = u8_arg(value, nullptr);
+        if (!v) return -1;
+        f.agent_trust_level = *v;
+        return 0;
+      }
+      case Field::RequestIp:
+      case Field::CountryCode:
+      case Field::ConfigHash:
+        break;
+    }
+    auto* text = text_field(f, which);
+    if (value == Py_None) {
+      text->reset();
+      return 0;
+    }
+    auto v = text_arg(value, nullptr);
+    if (!v) return -1;
+    text->emplace(v->view);
+    return 0;
+  });
+}
+
+void append_optional_text(std::string& out, const std::optional<std::string>& text) {
+  if (!text) {
+    out += "None";
+    return;
+  }
+  out += "Some(";
+  append_debug_quoted(out, *text);
+  out += ')';
+}
+
+PyObject* context_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    auto* box = boxed<ContextFields>(self);
+    SharedBorrow borrow(box->borrow);
+    if (!borrow.ok()) return nullptr;
+    const ContextFields& f = box->value;
+    std::string out = "EvaluationContext(ip=";
+    append_optional_text(out, f.request_ip);
+    out += ", trust=";
+    out += f.agent_trust_level ? "Some(" + std::to_string(*f.agent_trust_level) + ")" : "None";
+    out += ", depth=" + std::to_string(f.delegation_depth) + ", country=";
+    append_optional_text(out, f.country_code);
+    out += ')';
+    return new_text(out);
+  });
+}
+
+void* field_closure(Field f) { return reinterpret_cast<void*>(static_cast<std::intptr_t>(f)); }
+
+PyGetSetDef context_getset[] = {
+    {"request_ip", context_get, context_set, "Request IP address string (IPv4 or IPv6).",
+     field_closure(Field::RequestIp)},
+    {"country_code", context_get, context_set, "ISO 3166-1 alpha-2 country code.",
+     field_closure(Field::CountryCode)},
+    {"delegation_depth", context_get, context_set, "Delegation chain depth (0 = root token).",
+     field_closure(Field::DelegationDepth)},
+    {"actions_in_window", context_get, context_set,
+     "Actions taken in the current rate-limit window.", field_closure(Field::ActionsInWindow)},
+    {"agent_config_hash", context_get, context_set,
+     "SHA-256 hex hash of the agent's current configuration.", field_closure(Field::ConfigHash)},
+    {"agent_trust_level", context_get, context_set, "Agent trust level (0\u2013100).",
+     field_closure(Field::Trust)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* make_scope_type() {
+  return make_class({"builtins.Scope", "Scope(scope_str)\n--\n\n", true,
+                     static_cast<int>(sizeof(Boxed<Scope>)), boxed_dealloc<Scope>, scope_new,
+                     scope_methods, nullptr, scope_repr, scope_str});
+}
+
+PyTypeObject* make_dat_type() {
+  return make_class({"builtins.DAT",
+                     "A Delegation Attestation Token \u2014 signed, scoped, time-bounded "
+                     "permission grant.\n"
+                     "\n"
+                     "Issue with DAT.issue(), verify with dat.verify(), parse with "
+                     "DAT.from_compact().",
+                     false, static_cast<int>(sizeof(Boxed<Dat>)), boxed_dealloc<Dat>, nullptr,
+                     dat_methods, dat_getset, dat_repr, nullptr});
+}
+
+PyTypeObject* make_evaluation_context_type() {
+  return make_class({"builtins.EvaluationContext",
+                     "Runtime context supplied to DAT.verify() for constraint evaluation.\n"
+                     "\n"
+                     "Example:\n"
+                     "    ctx = EvaluationContext()\n"
+                     "    ctx.request_ip = \"10.0.0.5\"\n"
+                     "    ctx.agent_trust_level = 75\n"
+                     "    ctx.country_code = \"AU\"\n"
+                     "    dat.verify(pub_key_bytes, \"mcp:tool:read\", ctx)",
+                     false, static_cast<int>(sizeof(Boxed<ContextFields>)),
+                     boxed_dealloc<ContextFields>, context_new, nullptr, context_getset,
+                     context_repr, nullptr});
+}
+
+}  // namespace quorvex::py

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "core/crypto/error.hpp"
+
+namespace quorvex::py {
+
+// raise_core_error sets the Python exception for a core error (ValueError with
+// a class-style prefix for the nine user-facing kinds, RuntimeError
+// "QuorvexError: ..." for the rest) and returns nullptr.
+PyObject* raise_core_error(const CoreError& error);
+
+// core_error_message is the message raise_core_error would use.
+std::string core_error_message(const CoreError& error);
+
+// panic_exception is the BaseException subclass internal faults surface as; it
+// is created on first use. Returns nullptr (exception set) if that fails.
+PyObject* panic_exception();
+void raise_panic(const char* what);
+
+PyObject* raise_value_error(const std::string& message);
+PyObject* raise_type_error(const std::string& message);
+
+// guarded runs an entry point's body and turns anything thrown into a Python
+// exception, so no C++ exception ever reaches the interpreter.
+template <typename Result, typename Body>
+Result guarded_as(Result on_error, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown internal fault");
+  }
+  return on_error;
+}
+
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+  return guarded_as<PyObject*>(nullptr, std::forward<Body>(body));
+}
+
+}  // namespace quorvex::py

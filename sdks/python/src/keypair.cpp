@@ -1,0 +1,213 @@
+// KeyPair and TrustLevel.
+#include <Python.h>
+
+#include <string>
+
+#include "args.hpp"
+#include "binding.hpp"
+#include "core/crypto/encoding.hpp"
+#include "core/crypto/keypair.hpp"
+#include "core/crypto/trust_level.hpp"
+
+namespace quorvex::py {
+namespace {
+
+using crypto::KeyPair;
+using crypto::TrustLevel;
+
+constexpr const char* kKeyPair = "KeyPair";
+constexpr const char* kTrustLevel = "TrustLevel";
+
+// ---- KeyPair ---------------------------------------------------------------
+
+PyObject* keypair_generate(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!match_args({"KeyPair.generate()", {}}, args, kwargs, nullptr)) return nullptr;
+    return wrap(types().keypair, KeyPair::generate());
+  });
+}
+
+PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"secret", true}};
+    PyObject* slots[1];
+    if (!match_args({"KeyPair.from_secret_bytes()", kParams}, args, kwargs, slots)) return nullptr;
+    auto secret = bytes_arg(slots[0], "secret");
+    if (!secret) return nullptr;
+    if (secret->size() != crypto::kSeedLen) {
+      return raise_value_error("Secret key must be exactly 32 bytes");
+    }
+    return wrap(types().keypair,
+                KeyPair::from_seed(std::span<const std::uint8_t, crypto::kSeedLen>(
+                    secret->data(), crypto::kSeedLen)));
+  });
+}
+
+PyObject* keypair_sign(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"message", true}};
+    PyObject* slots[1];
+    if (!match_args({"KeyPair.sign()", kParams}, args, kwargs, slots)) return nullptr;
+    if (!check_receiver(self, types().keypair, kKeyPair)) return nullptr;
+    auto message = bytes_arg(slots[0], "message");
+    if (!message) return nullptr;
+    SharedBorrow borrow(boxed<KeyPair>(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    const crypto::Signature signature = boxed<KeyPair>(self)->value.sign(*message);
+    return new_bytes(signature);
+  });
+}
+
+PyObject* keypair_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"message", true}, {"signature", true}};
+    PyObject* slots[2];
+    if (!match_args({"KeyPair.verify()", kParams}, args, kwargs, slots)) return nullptr;
+    if (!check_receiver(self, types().keypair, kKeyPair)) return nullptr;
+    auto message = bytes_arg(slots[0], "message");
+    if (!message) return nullptr;
+    auto signature = bytes_arg(slots[1], "signature");
+    if (!signature) return nullptr;
+    SharedBorrow borrow(boxed<KeyPair>(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    // Every verification failure, whatever its reason, is False.
+    return PyBool_FromLong(boxed<KeyPair>(self)->value.verify(*message, *signature) ? 1 : 0);
+  });
+}
+
+PyObject* keypair_public_key_bytes(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    if (!check_receiver(self, types().keypair, kKeyPair)) return nullptr;
+    return new_bytes(boxed<KeyPair>(self)->value.public_key_bytes());
+  });
+}
+
+PyObject* keypair_public_key_multibase(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    if (!check_receiver(self, types().keypair, kKeyPair)) return nullptr;
+    return new_text(crypto::multibase_base58btc(boxed<KeyPair>(self)->value.public_key_bytes()));
+  });
+}
+
+PyObject* keypair_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const std::string text =
+        "KeyPair(public_key='" +
+        crypto::multibase_base58btc(boxed<KeyPair>(self)->value.public_key_bytes()) + "')";
+    return new_text(text);
+  });
+}
+
+PyMethodDef keypair_methods[] = {
+    {"generate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_generate)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "generate()\n--\n\nGenerate a new random Ed25519 key pair."},
+    {"from_secret_bytes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_from_secret_bytes)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "from_secret_bytes(secret)\n--\n\nCreate a key pair from secret key bytes (32 bytes)."},
+    {"sign", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_sign)),
+     METH_VARARGS | METH_KEYWORDS, "sign($self, message)\n--\n\n"},
+    {"verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_verify)),
+     METH_VARARGS | METH_KEYWORDS, "verify($self, message, signature)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef keypair_getset[] = {
+    {"public_key_bytes", keypair_public_key_bytes, nullptr, nullptr, nullptr},
+    {"public_key_multibase", keypair_public_key_multibase, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- TrustLevel ------------------------------------------------------------
+
+PyObject* trust_level_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"level", true}};
+    PyObject* slots[1];
+    if (!match_args({"TrustLevel.__new__()", kParams}, args, kwargs, slots)) return nullptr;
+    auto text = text_arg(slots[0], "level");
+    if (!text) return nullptr;
+    auto level = TrustLevel::parse(text->view);
+    if (!level) return raise_value_error(crypto::invalid_trust_level_message(text->view));
+    return wrap(type, *level);
+  });
+}
+
+PyObject* trust_level_meets_minimum(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"required", true}};
+    PyObject* slots[1];
+    if (!match_args({"TrustLevel.meets_minimum()", kParams}, args, kwargs, slots)) return nullptr;
+    if (!check_receiver(self, types().trust_level, kTrustLevel)) return nullptr;
+    if (!object_arg(slots[0], types().trust_level, kTrustLevel, "required")) return nullptr;
+    const bool meets =
+        boxed<TrustLevel>(self)->value.meets_minimum(boxed<TrustLevel>(slots[0])->value);
+    return PyBool_FromLong(meets ? 1 : 0);
+  });
+}
+
+PyObject* trust_level_description(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    if (!check_receiver(self, types().trust_level, kTrustLevel)) return nullptr;
+    return new_text(boxed<TrustLevel>(self)->value.description());
+  });
+}
+
+PyObject* trust_level_str(PyObject* self) {
+  return guarded([&]() -> PyObject* { return new_text(boxed<TrustLevel>(self)->value.name()); });
+}
+
+PyObject* trust_level_repr(PyObject* self) {
+  return guarded(
+      [&]() -> PyObject* { return new_text(boxed<TrustLevel>(self)->value.repr_text()); });
+}
+
+PyMethodDef trust_level_methods[] = {
+    {"meets_minimum",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trust_level_meets_minimum)),
+     METH_VARARGS | METH_KEYWORDS, "meets_minimum($self, required)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef trust_level_getset[] = {
+    {"description", trust_level_description, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* make_keypair_type() {
+  return make_class({
+      "builtins.KeyPair",
+      "An Ed25519 key pair for signing and verification.\n"
+      "\n"
+      "The private key is held securely in native memory and is never exposed to Python.\n"
+      "Use `sign()` to create signatures and `verify()` for verification.",
+      false,
+      static_cast<int>(sizeof(Boxed<KeyPair>)),
+      boxed_dealloc<KeyPair>,
+      nullptr,
+      keypair_methods,
+      keypair_getset,
+      keypair_repr,
+      nullptr,
+  });
+}
+
+PyTypeObject* make_trust_level_type() {
+  return make_class({
+      "builtins.TrustLevel",
+      "TrustLevel(level)\n--\n\n",
+      true,
+      static_cast<int>(sizeof(Boxed<TrustLevel>)),
+      boxed_dealloc<TrustLevel>,
+      trust_level_new,
+      trust_level_methods,
+      trust_level_getset,
+      trust_level_repr,
+      trust_level_str,
+  });
+}
+
+}  // namespace quorvex::py

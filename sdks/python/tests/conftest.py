@@ -1,0 +1,12 @@
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+VECTORS = Path(__file__).resolve().parents[3] / "core" / "tests" / "vectors"
+
+
+@pytest.fixture(scope="session")
+def vectors_dir():
+    return VECTORS

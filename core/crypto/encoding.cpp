@@ -178,18 +178,26 @@ Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
   std::size_t body_len = len - rem;
   body_len = rem == 0 && body_len >= 4 ? body_len - 4 : body_len;
 
-  std::vector<std::uint8_t> out;
-  out.reserve(len / 4 * 3 + 2);
+  std::vector<std::uint8_t> out(body_len / 4 * 3);
+  out.reserve(body_len / 4 * 3 + 3);
+  std::uint8_t* dst = out.data();
   for (std::size_t i = 0; i < body_len; i += 4) {
-    std::uint32_t group = 0;
-    for (std::size_t k = 0; k < 4; ++k) {
-      const std::uint8_t value = kBase64UrlValues[byte_at(i + k)];
-      if (value == kInvalid) return invalid_symbol(byte_at(i + k), i + k, false);
-      group = (group << 6) | value;
+    const std::uint8_t a = kBase64UrlValues[byte_at(i)];
+    const std::uint8_t b = kBase64UrlValues[byte_at(i + 1)];
+    const std::uint8_t c = kBase64UrlValues[byte_at(i + 2)];
+    const std::uint8_t d = kBase64UrlValues[byte_at(i + 3)];
+    if (((a | b | c | d) & 0xC0) != 0) {  // only kInvalid has high bits
+      for (std::size_t k = 0; k < 4; ++k) {
+        if (kBase64UrlValues[byte_at(i + k)] == kInvalid) {
+          return invalid_symbol(byte_at(i + k), i + k, false);
+        }
+      }
     }
-    out.push_back(static_cast<std::uint8_t>(group >> 16));
-    out.push_back(static_cast<std::uint8_t>(group >> 8));
-    out.push_back(static_cast<std::uint8_t>(group));
+    const std::uint32_t group = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) |
+                                (std::uint32_t{c} << 6) | d;
+    *dst++ = static_cast<std::uint8_t>(group >> 16);
+    *dst++ = static_cast<std::uint8_t>(group >> 8);
+    *dst++ = static_cast<std::uint8_t>(group);
   }
 
   std::size_t morsels = 0;

@@ -55,13 +55,14 @@ int main(int argc, char** argv) {
       4000);
   const double sign_token = best_ns_per_call(
       [&] {
-        sink = sink + crypto_sign_detached(sig, nullptr, token_input.data(), token_input.size(), sk);
+        sink =
+            sink + crypto_sign_detached(sig, nullptr, token_input.data(), token_input.size(), sk);
       },
       4000);
   const double verify_token = best_ns_per_call(
       [&] {
-        sink = sink + crypto_sign_verify_detached(token_sig, token_input.data(), token_input.size(),
-                                                  pk);
+        sink = sink +
+               crypto_sign_verify_detached(token_sig, token_input.data(), token_input.size(), pk);
       },
       2000);
   std::printf(

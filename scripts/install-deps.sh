@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks to build and test quorvex:
 # compilers and libraries from Debian, build and test tools from PyPI.
-# Installs nothing that is already present.
+# Installs nothing that is already present. With --lint it adds clang-format and
+# clang-tidy, which CI uses. CMake and Ninja come from PyPI (CMake 3.26 or newer is
+# needed; Debian 12 ships 3.25).
 set -euo pipefail
 
-debian_packages=(g++ cmake ninja-build pkg-config libsodium-dev libssl-dev nlohmann-json3-dev
-                 libgtest-dev librust-blake3-dev)
+debian_packages=(g++ pkg-config libsodium-dev libssl-dev nlohmann-json3-dev libgtest-dev
+                 librust-blake3-dev)
+if [ "${1:-}" = "--lint" ]; then
+  debian_packages+=(clang-format clang-tidy)
+fi
 python_packages=(scikit-build-core cmake ninja pytest cryptography blake3 joserfc PyJWT)
 
 missing=()

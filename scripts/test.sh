@@ -7,7 +7,7 @@ build_dir=${BUILD_DIR:-build/tests}
 scripts/install-deps.sh
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_TESTS=ON \
-  -DQUORVEX_BUILD_MODULE=OFF -DQUORVEX_WERROR=ON >/dev/null
+  -DQUORVEX_BUILD_MODULE=ON -DQUORVEX_WERROR=ON >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
 

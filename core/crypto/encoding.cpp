@@ -193,8 +193,8 @@ Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
         }
       }
     }
-    const std::uint32_t group = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) |
-                                (std::uint32_t{c} << 6) | d;
+    const std::uint32_t group =
+        (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
     *dst++ = static_cast<std::uint8_t>(group >> 16);
     *dst++ = static_cast<std::uint8_t>(group >> 8);
     *dst++ = static_cast<std::uint8_t>(group);

@@ -76,7 +76,7 @@ class InternalFault : public std::runtime_error {
 
 }  // namespace quorvex
 
-#define QV_CHECK(cond)                                                                    \
-  do {                                                                                    \
+#define QV_CHECK(cond)                                                                           \
+  do {                                                                                           \
     if (!(cond)) ::quorvex::internal_fault("internal invariant broken: " #cond " at " __FILE__); \
   } while (false)

@@ -59,7 +59,7 @@ class KeyPair {
 
 // The exact verification rules, decided without the fast library; used when the
 // fast library rejects, and by the tests. Same contract as verify_signature.
-Result<void> verify_exact(std::span<const std::uint8_t, kPublicKeyLen> public_key,
-                          ByteView message, ByteView signature);
+Result<void> verify_exact(std::span<const std::uint8_t, kPublicKeyLen> public_key, ByteView message,
+                          ByteView signature);
 
 }  // namespace quorvex::crypto

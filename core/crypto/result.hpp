@@ -21,7 +21,8 @@ inline Failure fail(CoreError error) { return {std::move(error)}; }
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(google-explicit-constructor)
+  Result(T value)
+      : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(google-explicit-constructor)
   Result(Failure f) : state_(std::in_place_index<1>, std::move(f.error)) {}  // NOLINT
 
   bool has_value() const noexcept { return state_.index() == 0; }

@@ -127,51 +127,52 @@ void append_debug_quoted(std::string& out, std::string_view text) {
 std::string render_violation(const ConstraintViolation& v) {
   using namespace violation;
   std::string out;
-  std::visit(Overloaded{
-                 [&](const Expired&) { out = "Expired"; },
-                 [&](const NotYetValid&) { out = "NotYetValid"; },
-                 [&](const ScopeNotCovered&) { out = "ScopeNotCovered"; },
-                 [&](const Revoked&) { out = "Revoked"; },
-                 [&](const RateLimitExceeded& x) {
-                   Fields(out, "RateLimitExceeded")
-                       .text("limit_type", x.limit_type)
-                       .number("limit", x.limit)
-                       .number("current", x.current)
-                       .close();
-                 },
-                 [&](const IpBlocked& x) {
-                   Fields(out, "IpBlocked").text("ip", x.ip).text("reason", x.reason).close();
-                 },
-                 [&](const InsufficientTrustLevel& x) {
-                   Fields(out, "InsufficientTrustLevel")
-                       .text("required", x.required)
-                       .text("actual", x.actual)
-                       .close();
-                 },
-                 [&](const DelegationDepthExceeded& x) {
-                   Fields(out, "DelegationDepthExceeded")
-                       .number("max_depth", x.max_depth)
-                       .number("actual_depth", x.actual_depth)
-                       .close();
-                 },
-                 [&](const GeofenceViolation& x) {
-                   Fields(out, "GeofenceViolation")
-                       .text("country", x.country)
-                       .list("allowed", x.allowed)
-                       .close();
-                 },
-                 [&](const OutsideTimeWindow&) { out = "OutsideTimeWindow"; },
-                 [&](const ConfigAttestationMismatch& x) {
-                   Fields(out, "ConfigAttestationMismatch")
-                       .text("expected", x.expected)
-                       .optional("actual", x.actual)
-                       .close();
-                 },
-                 [&](const ChainValidationFailed& x) { tuple(out, "ChainValidationFailed", x.text); },
-                 [&](const SignatureInvalid&) { out = "SignatureInvalid"; },
-                 [&](const Custom& x) { tuple(out, "Custom", x.text); },
-             },
-             v);
+  std::visit(
+      Overloaded{
+          [&](const Expired&) { out = "Expired"; },
+          [&](const NotYetValid&) { out = "NotYetValid"; },
+          [&](const ScopeNotCovered&) { out = "ScopeNotCovered"; },
+          [&](const Revoked&) { out = "Revoked"; },
+          [&](const RateLimitExceeded& x) {
+            Fields(out, "RateLimitExceeded")
+                .text("limit_type", x.limit_type)
+                .number("limit", x.limit)
+                .number("current", x.current)
+                .close();
+          },
+          [&](const IpBlocked& x) {
+            Fields(out, "IpBlocked").text("ip", x.ip).text("reason", x.reason).close();
+          },
+          [&](const InsufficientTrustLevel& x) {
+            Fields(out, "InsufficientTrustLevel")
+                .text("required", x.required)
+                .text("actual", x.actual)
+                .close();
+          },
+          [&](const DelegationDepthExceeded& x) {
+            Fields(out, "DelegationDepthExceeded")
+                .number("max_depth", x.max_depth)
+                .number("actual_depth", x.actual_depth)
+                .close();
+          },
+          [&](const GeofenceViolation& x) {
+            Fields(out, "GeofenceViolation")
+                .text("country", x.country)
+                .list("allowed", x.allowed)
+                .close();
+          },
+          [&](const OutsideTimeWindow&) { out = "OutsideTimeWindow"; },
+          [&](const ConfigAttestationMismatch& x) {
+            Fields(out, "ConfigAttestationMismatch")
+                .text("expected", x.expected)
+                .optional("actual", x.actual)
+                .close();
+          },
+          [&](const ChainValidationFailed& x) { tuple(out, "ChainValidationFailed", x.text); },
+          [&](const SignatureInvalid&) { out = "SignatureInvalid"; },
+          [&](const Custom& x) { tuple(out, "Custom", x.text); },
+      },
+      v);
   return out;
 }
 

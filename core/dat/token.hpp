@@ -97,7 +97,8 @@ class Dat {
   Result<std::string> to_compact() const;
 
   // verify_signature checks the stored signing input against the issuer's key.
-  Result<void> verify_signature(std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key) const;
+  Result<void> verify_signature(
+      std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key) const;
 
   const DatHeader& header() const noexcept { return header_; }
   const DatClaims& claims() const noexcept { return claims_; }

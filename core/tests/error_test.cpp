@@ -1,3 +1,5 @@
+#include "core/crypto/error.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -6,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/crypto/error.hpp"
 #include "core/crypto/trust_level.hpp"
 #include "core/crypto/unicode.hpp"
 #include "core/crypto/violation.hpp"
@@ -58,7 +59,8 @@ TEST(CoreErrorTest, SerializationShowsPositionOnlyWhenItHasOne) {
             "serialization error: missing field `iss` at line 1 column 42");
   EXPECT_EQ(CoreError::serialization("EOF while parsing").display(),
             "serialization error: EOF while parsing");
-  EXPECT_EQ(CoreError::serialization("x", 3, 0).display(), "serialization error: x at line 3 column 0");
+  EXPECT_EQ(CoreError::serialization("x", 3, 0).display(),
+            "serialization error: x at line 3 column 0");
 }
 
 TEST(RenderViolationTest, VariantsWithoutFieldsAreTheirNames) {
@@ -95,7 +97,9 @@ TEST(RenderViolationTest, VariantsWithFields) {
 }
 
 TEST(RenderViolationTest, EscapesTextValues) {
-  const auto custom = [](std::string text) { return render_violation(violation::Custom{text}); };
+  const auto custom = [](std::string text) {
+    return render_violation(violation::Custom{std::move(text)});
+  };
   EXPECT_EQ(custom("a\\b"), "Custom(\"a\\\\b\")");
   EXPECT_EQ(custom("say \"hi\""), "Custom(\"say \\\"hi\\\"\")");
   EXPECT_EQ(custom("t\tr\rn\n"), "Custom(\"t\\tr\\rn\\n\")");

@@ -45,10 +45,11 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   if (required == sig.params.size()) {
     message += " takes " + std::to_string(sig.params.size());
   } else {
-    message += " takes from " + std::to_string(required) + " to " + std::to_string(sig.params.size());
+    message +=
+        " takes from " + std::to_string(required) + " to " + std::to_string(sig.params.size());
   }
-  message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-             " given";
+  message += " positional arguments but " + std::to_string(given) +
+             (given == 1 ? " was" : " were") + " given";
   raise_type_error(message);
   return false;
 }

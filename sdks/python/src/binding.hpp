@@ -20,8 +20,7 @@ struct BorrowFlag {
 // flag and the one core value it owns.
 template <typename T>
 struct Boxed {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   T value;
 };
 

@@ -89,9 +89,9 @@ PyMethodDef scope_methods[] = {
 PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {
-        {"issuer_did", true},       {"subject_did", true},     {"scope", true},
-        {"expires_in_seconds", true}, {"signing_key", true},   {"max_actions", false},
-        {"require_receipt", false}, {"max_delegation_depth", false}, {"min_trust_level", false},
+        {"issuer_did", true},         {"subject_did", true},           {"scope", true},
+        {"expires_in_seconds", true}, {"signing_key", true},           {"max_actions", false},
+        {"require_receipt", false},   {"max_delegation_depth", false}, {"min_trust_level", false},
     };
     PyObject* slots[9];
     if (!match_args({"DAT.issue()", kParams}, args, kwargs, slots)) return nullptr;
@@ -147,10 +147,10 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
     auto* key = boxed<crypto::KeyPair>(slots[4]);
     SharedBorrow borrow(key->borrow);
     if (!borrow.ok()) return nullptr;
-    auto token = Dat::issue(std::string(issuer->view), std::string(subject->view),
-                            std::move(*scope), expiry,
-                            any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
-                            std::nullopt, key->value, now.seconds, now.unix_millis());
+    auto token =
+        Dat::issue(std::string(issuer->view), std::string(subject->view), std::move(*scope), expiry,
+                   any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
+                   std::nullopt, key->value, now.seconds, now.unix_millis());
     if (!token) return raise_core_error(token.error());
     return wrap_dat(std::move(*token));
   });
@@ -395,7 +395,7 @@ PyObject* context_get(PyObject* self, void* closure) {
     auto* box = boxed<ContextFields>(self);
     SharedBorrow borrow(box->borrow);
     if (!borrow.ok()) return nullptr;
-    const auto which = static_cast<Field>(reinterpret_cast<std::intptr_t>(closure));
+    const Field which = *static_cast<const Field*>(closure);
     ContextFields& f = box->value;
     switch (which) {
       case Field::DelegationDepth:
@@ -428,7 +428,7 @@ int context_set(PyObject* self, PyObject* value, void* closure) {
     // object finds it borrowed.
     ExclusiveBorrow borrow(box->borrow);
     if (!borrow.ok()) return -1;
-    const auto which = static_cast<Field>(reinterpret_cast<std::intptr_t>(closure));
+    const Field which = *static_cast<const Field*>(closure);
     ContextFields& f = box->value;
     switch (which) {
       case Field::DelegationDepth: {
@@ -497,7 +497,10 @@ PyObject* context_repr(PyObject* self) {
   });
 }
 
-void* field_closure(Field f) { return reinterpret_cast<void*>(static_cast<std::intptr_t>(f)); }
+// Each attribute's closure points at its Field.
+constexpr Field kFields[] = {Field::RequestIp,       Field::CountryCode, Field::DelegationDepth,
+                             Field::ActionsInWindow, Field::ConfigHash,  Field::Trust};
+void* field_closure(Field f) { return const_cast<Field*>(&kFields[static_cast<int>(f)]); }
 
 PyGetSetDef context_getset[] = {
     {"request_ip", context_get, context_set, "Request IP address string (IPv4 or IPv6).",

@@ -1,4 +1,6 @@
 // KeyPair and TrustLevel.
+#include "core/crypto/keypair.hpp"
+
 #include <Python.h>
 
 #include <string>
@@ -6,7 +8,6 @@
 #include "args.hpp"
 #include "binding.hpp"
 #include "core/crypto/encoding.hpp"
-#include "core/crypto/keypair.hpp"
 #include "core/crypto/trust_level.hpp"
 
 namespace quorvex::py {
@@ -37,9 +38,8 @@ PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs)
     if (secret->size() != crypto::kSeedLen) {
       return raise_value_error("Secret key must be exactly 32 bytes");
     }
-    return wrap(types().keypair,
-                KeyPair::from_seed(std::span<const std::uint8_t, crypto::kSeedLen>(
-                    secret->data(), crypto::kSeedLen)));
+    return wrap(types().keypair, KeyPair::from_seed(std::span<const std::uint8_t, crypto::kSeedLen>(
+                                     secret->data(), crypto::kSeedLen)));
   });
 }
 

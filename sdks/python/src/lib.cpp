@@ -92,7 +92,8 @@ PyTypeObject* make_class(const ClassSpec& spec) {
   if (spec.str != nullptr) slots.push_back({Py_tp_str, reinterpret_cast<void*>(spec.str)});
   slots.push_back({0, nullptr});
   // No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
-  PyType_Spec type_spec = {spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+  PyType_Spec type_spec = {spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT,
+                           slots.data()};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
   if (spec.doc_is_signature_only && PyObject_SetAttrString(type, "__doc__", Py_None) != 0) {

@@ -67,14 +67,18 @@ void prefix_type_error(const char* name) {
   raise_type_error(message);
 }
 
-// Range check of an int already known to fit in a C long long.
-template <typename T>
-std::optional<T> narrow_unsigned(PyObject* obj, const char* name, const char* c_type) {
+// index_of returns the int behind obj (through __index__), or an empty
+// reference with a TypeError naming the argument.
+PyRef index_of(PyObject* obj, const char* name) {
   PyRef index = PyRef::steal(PyNumber_Index(obj));
-  if (!index) {
-    prefix_type_error(name);
-    return std::nullopt;
-  }
+  if (!index) prefix_type_error(name);
+  return index;
+}
+
+template <typename T>
+std::optional<T> unsigned_arg(PyObject* obj, const char* name, const char* c_type) {
+  PyRef index = index_of(obj, name);
+  if (!index) return std::nullopt;
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
   if (value > static_cast<unsigned long long>(static_cast<T>(-1))) {
@@ -205,30 +209,20 @@ std::optional<std::vector<std::string>> text_list_arg(PyObject* obj, const char*
 }
 
 std::optional<std::uint64_t> u64_arg(PyObject* obj, const char* name) {
-  PyRef index = PyRef::steal(PyNumber_Index(obj));
-  if (!index) {
-    prefix_type_error(name);
-    return std::nullopt;
-  }
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
-  return static_cast<std::uint64_t>(value);
+  return unsigned_arg<std::uint64_t>(obj, name, "unsigned long long");
 }
 
 std::optional<std::uint32_t> u32_arg(PyObject* obj, const char* name) {
-  return narrow_unsigned<std::uint32_t>(obj, name, "unsigned int");
+  return unsigned_arg<std::uint32_t>(obj, name, "unsigned int");
 }
 
 std::optional<std::uint8_t> u8_arg(PyObject* obj, const char* name) {
-  return narrow_unsigned<std::uint8_t>(obj, name, "unsigned char");
+  return unsigned_arg<std::uint8_t>(obj, name, "unsigned char");
 }
 
 std::optional<std::int64_t> i64_arg(PyObject* obj, const char* name) {
-  PyRef index = PyRef::steal(PyNumber_Index(obj));
-  if (!index) {
-    prefix_type_error(name);
-    return std::nullopt;
-  }
+  PyRef index = index_of(obj, name);
+  if (!index) return std::nullopt;
   const long long value = PyLong_AsLongLong(index.get());
   if (value == -1 && PyErr_Occurred()) return std::nullopt;
   return static_cast<std::int64_t>(value);

@@ -53,7 +53,7 @@ PyObject* scope_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     auto text = text_arg(slots[0], "scope_str");
     if (!text) return nullptr;
     auto scope = Scope::parse(text->view);
-    if (!scope) return raise_core_error(scope.error());
+    if (!scope) return translate_core_error(scope.error());
     return wrap_scope(std::move(*scope));
   });
 }
@@ -151,7 +151,7 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
         Dat::issue(std::string(issuer->view), std::string(subject->view), std::move(*scope), expiry,
                    any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
                    std::nullopt, key->value, now.seconds, now.unix_millis());
-    if (!token) return raise_core_error(token.error());
+    if (!token) return translate_core_error(token.error());
     return wrap_dat(std::move(*token));
   });
 }
@@ -164,7 +164,7 @@ PyObject* dat_from_compact(PyObject*, PyObject* args, PyObject* kwargs) {
     auto text = text_arg(slots[0], "compact");
     if (!text) return nullptr;
     auto token = Dat::from_compact(text->view);
-    if (!token) return raise_core_error(token.error());
+    if (!token) return translate_core_error(token.error());
     return wrap_dat(std::move(*token));
   });
 }
@@ -174,7 +174,7 @@ PyObject* dat_to_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!match_args({"DAT.to_compact()", {}}, args, kwargs, nullptr)) return nullptr;
     if (!check_receiver(self, types().dat, kDat)) return nullptr;
     auto text = boxed<Dat>(self)->value.to_compact();
-    if (!text) return raise_core_error(text.error());
+    if (!text) return translate_core_error(text.error());
     return new_text(*text);
   });
 }
@@ -234,7 +234,7 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Dat& token = boxed<Dat>(self)->value;
     auto signature = token.verify_signature(
         std::span<const std::uint8_t, crypto::kPublicKeyLen>(bytes->data(), crypto::kPublicKeyLen));
-    if (!signature) return raise_core_error(signature.error());
+    if (!signature) return translate_core_error(signature.error());
     auto violation = dat::PolicyEvaluator::standard().evaluate(token.claims(), ctx, now.seconds);
     if (violation) return raise_value_error(render_violation(*violation));
     Py_RETURN_NONE;
@@ -258,7 +258,7 @@ PyObject* dat_validate_timing(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!match_args({"DAT.validate_timing()", {}}, args, kwargs, nullptr)) return nullptr;
     if (!check_receiver(self, types().dat, kDat)) return nullptr;
     auto timing = dat::validate_timing(boxed<Dat>(self)->value.claims(), crypto::now().seconds);
-    if (!timing) return raise_core_error(timing.error());
+    if (!timing) return translate_core_error(timing.error());
     Py_RETURN_NONE;
   });
 }

@@ -4,27 +4,38 @@
 
 namespace quorvex::py {
 
-std::string core_error_message(const CoreError& error) {
-  const std::string text = error.display();
-  switch (error.kind()) {
+namespace {
+
+// How a core error reaches Python: exception type, prefix before the error's
+// display text and the hint after it.
+struct Translation {
+  PyObject* type;
+  const char* prefix;
+  const char* hint;
+};
+
+Translation translation(ErrorKind kind) {
+  switch (kind) {
     case ErrorKind::VerificationFailed:
-      return "VerificationFailedError: " + text + ". Fix: Ensure the correct public key is used.";
+      return {PyExc_ValueError,
+              "VerificationFailedError: ", ". Fix: Ensure the correct public key is used."};
     case ErrorKind::InvalidAid:
     case ErrorKind::AidValidation:
-      return "InvalidAidError: " + text;
+      return {PyExc_ValueError, "InvalidAidError: ", ""};
     case ErrorKind::InvalidDat:
-      return "InvalidDatError: " + text;
+      return {PyExc_ValueError, "InvalidDatError: ", ""};
     case ErrorKind::DatExpired:
-      return "DatExpiredError: " + text + ". Fix: Issue a new DAT with a later expiration.";
+      return {PyExc_ValueError,
+              "DatExpiredError: ", ". Fix: Issue a new DAT with a later expiration."};
     case ErrorKind::DatNotYetValid:
-      return "DatNotYetValidError: " + text +
-             ". Fix: Check system clock or wait until the nbf time.";
+      return {PyExc_ValueError,
+              "DatNotYetValidError: ", ". Fix: Check system clock or wait until the nbf time."};
     case ErrorKind::DatRevoked:
-      return "DatRevokedError: " + text + ". Fix: The issuer must issue a new DAT.";
+      return {PyExc_ValueError, "DatRevokedError: ", ". Fix: The issuer must issue a new DAT."};
     case ErrorKind::ScopeNotPermitted:
-      return "ScopeNotPermittedError: " + text;
+      return {PyExc_ValueError, "ScopeNotPermittedError: ", ""};
     case ErrorKind::ConstraintViolated:
-      return "ConstraintViolatedError: " + text;
+      return {PyExc_ValueError, "ConstraintViolatedError: ", ""};
     case ErrorKind::KeyGeneration:
     case ErrorKind::Signing:
     case ErrorKind::InvalidKey:
@@ -36,40 +47,21 @@ std::string core_error_message(const CoreError& error) {
     case ErrorKind::Serialization:
     case ErrorKind::Base64Decode:
     case ErrorKind::Other:
-      return "QuorvexError: " + text;
+      break;
   }
-  return "QuorvexError: " + text;
+  return {PyExc_RuntimeError, "QuorvexError: ", ""};
 }
 
-PyObject* raise_core_error(const CoreError& error) {
-  PyObject* type = PyExc_RuntimeError;
-  switch (error.kind()) {
-    case ErrorKind::VerificationFailed:
-    case ErrorKind::InvalidAid:
-    case ErrorKind::AidValidation:
-    case ErrorKind::InvalidDat:
-    case ErrorKind::DatExpired:
-    case ErrorKind::DatNotYetValid:
-    case ErrorKind::DatRevoked:
-    case ErrorKind::ScopeNotPermitted:
-    case ErrorKind::ConstraintViolated:
-      type = PyExc_ValueError;
-      break;
-    case ErrorKind::KeyGeneration:
-    case ErrorKind::Signing:
-    case ErrorKind::InvalidKey:
-    case ErrorKind::AidNotFound:
-    case ErrorKind::DelegationChainInvalid:
-    case ErrorKind::ReceiptChainBroken:
-    case ErrorKind::InvalidReceipt:
-    case ErrorKind::TrustVerification:
-    case ErrorKind::Serialization:
-    case ErrorKind::Base64Decode:
-    case ErrorKind::Other:
-      break;
-  }
+}  // namespace
+
+std::string core_error_message(const CoreError& error) {
+  const Translation t = translation(error.kind());
+  return t.prefix + error.display() + t.hint;
+}
+
+PyObject* translate_core_error(const CoreError& error) {
   const std::string message = core_error_message(error);
-  PyErr_SetString(type, message.c_str());
+  PyErr_SetString(translation(error.kind()).type, message.c_str());
   return nullptr;
 }
 

@@ -10,12 +10,12 @@
 
 namespace quorvex::py {
 
-// raise_core_error sets the Python exception for a core error (ValueError with
+// translate_core_error sets the Python exception for a core error (ValueError with
 // a class-style prefix for the nine user-facing kinds, RuntimeError
 // "QuorvexError: ..." for the rest) and returns nullptr.
-PyObject* raise_core_error(const CoreError& error);
+PyObject* translate_core_error(const CoreError& error);
 
-// core_error_message is the message raise_core_error would use.
+// core_error_message is the message translate_core_error would use.
 std::string core_error_message(const CoreError& error);
 
 // panic_exception is the BaseException subclass internal faults surface as; it

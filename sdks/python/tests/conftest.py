@@ -1,5 +1,3 @@
-import os
-import sys
 from pathlib import Path
 
 import pytest
@@ -10,3 +8,4 @@ VECTORS = Path(__file__).resolve().parents[3] / "core" / "tests" / "vectors"
 @pytest.fixture(scope="session")
 def vectors_dir():
     return VECTORS
+

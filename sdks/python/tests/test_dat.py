@@ -1,4 +1,5 @@
 import json
+import sys
 import time
 from datetime import datetime, timezone
 
@@ -142,7 +143,9 @@ class TestScope:
 
     def test_docs_and_attributes(self):
         assert Scope.__doc__ is None
-        assert Scope.__text_signature__ == "(scope_str)"
+        # Python 3.9 drops a class's text signature when it builds a type from a spec.
+        if sys.version_info >= (3, 10):
+            assert Scope.__text_signature__ == "(scope_str)"
         assert Scope.covers.__text_signature__ == "($self, requested)"
         assert Scope.covers.__doc__ is None
         scope = Scope("a:b:c:d")

@@ -1,8 +1,8 @@
 import json
 import os
+import sys
 
 import pytest
-from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey, Ed25519PublicKey
 
@@ -203,7 +203,9 @@ class TestTrustLevel:
 
     def test_docs_and_identity(self):
         assert TrustLevel.__doc__ is None
-        assert TrustLevel.__text_signature__ == "(level)"
+        # Python 3.9 drops a class's text signature when it builds a type from a spec.
+        if sys.version_info >= (3, 10):
+            assert TrustLevel.__text_signature__ == "(level)"
         assert TrustLevel.meets_minimum.__text_signature__ == "($self, required)"
         a, b = TrustLevel("L2"), TrustLevel("L2")
         assert a != b

@@ -159,3 +159,15 @@ class TestArgumentErrors:
             kp.public_key_bytes = b"x"
         with pytest.raises(AttributeError):
             del kp.public_key_multibase
+
+
+class TestBuild:
+    def test_module_file_exports_only_its_init_function(self):
+        nm = shutil.which("nm")
+        if nm is None or not quorvex.__file__.endswith(".so"):
+            pytest.skip("no nm, or not an ELF module")
+        out = subprocess.run([nm, "-D", "--defined-only", quorvex.__file__],
+                             capture_output=True, text=True, check=True).stdout
+        symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+        assert symbols == ["PyInit_quorvex"]
+        assert ".abi3." in quorvex.__file__

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstddef>
 
+#include "core/crypto/decimal.hpp"
 #include "core/crypto/unicode.hpp"
 
 namespace quorvex::crypto {
@@ -26,12 +27,6 @@ constexpr std::array<std::uint8_t, 256> make_base64url_table() {
 }
 
 constexpr std::array<std::uint8_t, 256> kBase64UrlValues = make_base64url_table();
-
-void append_decimal(std::string& out, std::uint64_t value) {
-  char buffer[20];
-  auto end = std::to_chars(buffer, buffer + sizeof(buffer), value).ptr;
-  out.append(buffer, end);
-}
 
 Failure invalid_symbol(std::uint8_t byte, std::size_t offset, bool last) {
   std::string text = last ? "Invalid last symbol " : "Invalid symbol ";

@@ -1,8 +1,9 @@
 #include "core/crypto/error.hpp"
 
 #include <array>
-#include <charconv>
 #include <string_view>
+
+#include "core/crypto/decimal.hpp"
 
 namespace quorvex {
 namespace {
@@ -30,13 +31,6 @@ constexpr std::array<std::string_view, kErrorKindCount> kPrefixes = {
     "base64 decode error: ",
     "",
 };
-
-void append_number(std::string& out, std::uint64_t n) {
-  std::array<char, 24> buf{};
-  auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), n);
-  (void)ec;
-  out.append(buf.data(), end);
-}
 
 }  // namespace
 
@@ -67,7 +61,7 @@ std::string CoreError::display() const {
     case ErrorKind::DatNotYetValid:
       break;
     case ErrorKind::ReceiptChainBroken:
-      append_number(out, number_);
+      append_decimal(out, number_);
       break;
     case ErrorKind::TrustVerification:
       out += text_;
@@ -78,9 +72,9 @@ std::string CoreError::display() const {
       out += text_;
       if (number_ != 0) {
         out += " at line ";
-        append_number(out, number_);
+        append_decimal(out, number_);
         out += " column ";
-        append_number(out, column_);
+        append_decimal(out, column_);
       }
       break;
     case ErrorKind::KeyGeneration:

@@ -2,17 +2,11 @@
 
 #include <charconv>
 
+#include "core/crypto/decimal.hpp"
 #include "core/crypto/unicode.hpp"
 
 namespace quorvex {
 namespace {
-
-void append_number(std::string& out, std::uint64_t n) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n);
-  (void)ec;
-  out.append(buf, end);
-}
 
 void append_hex(std::string& out, std::uint32_t n) {
   char buf[12];
@@ -35,7 +29,7 @@ class Fields {
   }
   Fields& number(std::string_view name, std::uint64_t value) {
     key(name);
-    append_number(out_, value);
+    append_decimal(out_, value);
     return *this;
   }
   Fields& list(std::string_view name, const std::vector<std::string>& values) {

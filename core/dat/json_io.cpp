@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/crypto/decimal.hpp"
+
 namespace quorvex::dat {
 namespace {
 
@@ -25,13 +27,6 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 // The letter after the backslash of the control characters that have a short escape.
 constexpr std::string_view kShortEscapes("\0\0\0\0\0\0\0\0btn\0fr", 14);
-
-template <typename Int>
-void append_int(std::string& out, Int value) {
-  std::array<char, 24> buf;
-  const auto end = std::to_chars(buf.data(), buf.data() + buf.size(), value).ptr;
-  out.append(buf.data(), end);
-}
 
 // utf8_length: the length of the well-formed UTF-8 sequence at text[i], or 0.
 std::size_t utf8_length(std::string_view text, std::size_t i) noexcept {
@@ -89,8 +84,8 @@ class Writer {
     out_ += "\":";
   }
   void text(std::string_view text);
-  void signed_int(std::int64_t value) { append_int(out_, value); }
-  void unsigned_int(std::uint64_t value) { append_int(out_, value); }
+  void signed_int(std::int64_t value) { append_decimal(out_, value); }
+  void unsigned_int(std::uint64_t value) { append_decimal(out_, value); }
   void boolean(bool value) { out_ += value ? "true" : "false"; }
   void text_list(const std::vector<std::string>& texts) {
     out_ += '[';
@@ -104,7 +99,7 @@ class Writer {
     out_ += '[';
     for (std::size_t i = 0; i < values.size(); ++i) {
       if (i != 0) out_ += ',';
-      append_int(out_, values[i]);
+      append_decimal(out_, values[i]);
     }
     out_ += ']';
   }
@@ -112,7 +107,7 @@ class Writer {
   Result<void> finish() const {
     if (bad_index_ == kNone) return ok();
     std::string description = "invalid UTF-8 byte at index ";
-    append_int(description, bad_index_);
+    append_decimal(description, bad_index_);
     description += ": 0x";
     description += kHexDigits[bad_byte_ >> 4];
     description += kHexDigits[bad_byte_ & 0xF];
@@ -405,12 +400,12 @@ void append_unexpected(std::string& out, const Value& v) {
       return;
     case Value::Type::Signed:
       out += "integer `";
-      append_int(out, v.signed_int);
+      append_decimal(out, v.signed_int);
       out += '`';
       return;
     case Value::Type::Unsigned:
       out += "integer `";
-      append_int(out, v.unsigned_int);
+      append_decimal(out, v.unsigned_int);
       out += '`';
       return;
     case Value::Type::Float:
@@ -721,12 +716,12 @@ bool Reader::close() {
     const std::size_t fields = record.fields.size();
     if (frame.array_form && frame.count != fields) {
       std::string description = "invalid length ";
-      append_int(description, frame.count);
+      append_decimal(description, frame.count);
       if (frame.count < fields) {
         description += ", expected struct ";
         description += record.name;
         description += " with ";
-        append_int(description, fields);
+        append_decimal(description, fields);
         description += " elements";
       } else {
         description += ", expected fewer elements in array";

@@ -4,8 +4,8 @@
 #include <charconv>
 #include <cstddef>
 
-#include "core/crypto/decimal.hpp"
-#include "core/crypto/unicode.hpp"
+#include "core/base/decimal.hpp"
+#include "core/base/text.hpp"
 
 namespace quorvex::crypto {
 namespace {
@@ -13,7 +13,6 @@ namespace {
 constexpr char kBase58Alphabet[] = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
 constexpr char kBase64UrlAlphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-constexpr char kHexDigits[] = "0123456789abcdef";
 
 constexpr std::uint8_t kInvalid = 0xFF;
 
@@ -53,38 +52,9 @@ int hex_value(char c) noexcept {
 // The byte is shown as the code point of the same value, quoted and escaped like a
 // character literal.
 Failure invalid_hex_character(std::uint8_t byte, std::size_t position) {
-  std::string text = "Invalid character '";
-  const auto cp = static_cast<char32_t>(byte);
-  switch (cp) {
-    case U'\0':
-      text += "\\0";
-      break;
-    case U'\t':
-      text += "\\t";
-      break;
-    case U'\r':
-      text += "\\r";
-      break;
-    case U'\n':
-      text += "\\n";
-      break;
-    case U'\'':
-      text += "\\'";
-      break;
-    case U'\\':
-      text += "\\\\";
-      break;
-    default:
-      if (is_debug_escaped(cp)) {
-        text += "\\u{";
-        if (byte >= 0x10) text += kHexDigits[byte >> 4];
-        text += kHexDigits[byte & 0xF];
-        text += '}';
-      } else {
-        append_utf8(text, cp);
-      }
-  }
-  text += "' at position ";
+  std::string text = "Invalid character ";
+  append_debug_char(text, static_cast<char32_t>(byte));
+  text += " at position ";
   append_decimal(text, position);
   return fail(ErrorKind::Other, std::move(text));
 }
@@ -234,12 +204,8 @@ Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
 }
 
 std::string hex_encode(std::span<const std::uint8_t> bytes) {
-  std::string out(bytes.size() * 2, '\0');
-  char* dst = out.data();
-  for (const std::uint8_t byte : bytes) {
-    *dst++ = kHexDigits[byte >> 4];
-    *dst++ = kHexDigits[byte & 0xF];
-  }
+  std::string out;
+  append_hex(out, bytes);
   return out;
 }
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/crypto/result.hpp"
+#include "core/base/result.hpp"
 
 namespace quorvex::crypto {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/crypto/error.hpp"
+#include "core/base/error.hpp"
 #include "core/crypto/keypair.hpp"
 
 namespace quorvex::crypto {

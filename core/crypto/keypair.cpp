@@ -1,13 +1,9 @@
 #include "core/crypto/keypair.hpp"
 
 #include <sodium.h>
-#include <sys/random.h>
 
-#include <cerrno>
-#include <string>
-#include <system_error>
-
-#include "core/crypto/error.hpp"
+#include "core/base/error.hpp"
+#include "core/base/random.hpp"
 
 namespace quorvex::crypto {
 namespace {
@@ -17,27 +13,11 @@ void ensure_sodium() {
   if (!ready) internal_fault("the signature library could not be initialised");
 }
 
-// fill_random fills out from the kernel's random source, or aborts the call.
-void fill_random(std::uint8_t* out, std::size_t size) {
-  std::size_t filled = 0;
-  while (filled < size) {
-    const ssize_t got = getrandom(out + filled, size - filled, 0);
-    if (got < 0) {
-      const int code = errno;
-      if (code == EINTR) continue;
-      const std::string text = "Error: " + std::system_category().message(code) + " (os error " +
-                               std::to_string(code) + ")";
-      internal_fault(text.c_str());
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-}
-
 }  // namespace
 
 KeyPair KeyPair::generate() {
   SecretBytes<kSeedLen> seed;
-  fill_random(seed.data(), seed.size());
+  fill_os_random(seed.data(), seed.size());
   return from_seed(seed.view());
 }
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/crypto/result.hpp"
+#include "core/base/result.hpp"
 #include "core/crypto/secret.hpp"
 
 namespace quorvex::crypto {

@@ -1,34 +1,15 @@
 #include "core/crypto/ulid.hpp"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <cstddef>
 #include <string>
-#include <system_error>
 
-#include "core/crypto/error.hpp"
+#include "core/base/random.hpp"
 
 namespace quorvex::crypto {
 namespace {
 
 constexpr char kCrockford[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 constexpr std::uint64_t kMillisMask = (std::uint64_t{1} << 48) - 1;
-
-void fill_from_os(std::uint8_t* buffer, std::size_t size) {
-  while (size > 0) {
-    const ssize_t got = getrandom(buffer, size, 0);
-    if (got < 0) {
-      const int code = errno;
-      if (code == EINTR) continue;
-      const std::string what = "Error: " + std::system_category().message(code) + " (os error " +
-                               std::to_string(code) + ")";
-      internal_fault(what.c_str());
-    }
-    buffer += got;
-    size -= static_cast<std::size_t>(got);
-  }
-}
 
 std::uint64_t load_be(const std::uint8_t* bytes, std::size_t count) {
   std::uint64_t value = 0;
@@ -41,7 +22,7 @@ std::uint64_t load_be(const std::uint8_t* bytes, std::size_t count) {
 Ulid new_ulid(std::uint64_t unix_millis) {
   // 16 random bits below the time, then 64 more.
   std::uint8_t random[10];
-  fill_from_os(random, sizeof(random));
+  fill_fast_random(random, sizeof(random));
   Ulid ulid;
   ulid.high = ((unix_millis & kMillisMask) << 16) | load_be(random, 2);
   ulid.low = load_be(random + 2, 8);

@@ -11,8 +11,8 @@ struct Ulid {
   std::uint64_t low = 0;   // 64 random bits
 };
 
-// new_ulid stamps unix_millis (low 48 bits kept) with fresh random bits drawn
-// from the operating system. Throws InternalFault if that source fails.
+// new_ulid stamps unix_millis (low 48 bits kept) with fresh random bits from the
+// calling thread's generator. Throws InternalFault if the system source fails.
 Ulid new_ulid(std::uint64_t unix_millis);
 
 // ulid_text: 26 upper-case Crockford base32 characters, the first one 0 to 7.

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/crypto/unicode.hpp"
+#include "core/base/unicode.hpp"
 #include "core/dat/scope.hpp"
 
 namespace quorvex::dat {
@@ -104,7 +104,7 @@ char ascii_upper(char c) noexcept { return c >= 'a' && c <= 'z' ? static_cast<ch
 // Whether the upper-cased entry equals upper (already upper-cased). ASCII
 // entries are compared in place; others go through full case mapping.
 bool upper_equals(std::string_view entry, std::string_view upper) {
-  if (!is_ascii(entry)) return crypto::to_upper_full(entry) == upper;
+  if (!is_ascii(entry)) return to_upper_full(entry) == upper;
   if (entry.size() != upper.size()) return false;
   for (std::size_t i = 0; i < entry.size(); ++i) {
     if (ascii_upper(entry[i]) != upper[i]) return false;
@@ -121,7 +121,7 @@ class GeofenceEvaluator final : public ConstraintEvaluator {
     }
     const std::vector<std::string>& allowed = *constraints.allowed_countries;
     if (!ctx.country_code) return violation::GeofenceViolation{"unknown", allowed};
-    const std::string upper = crypto::to_upper_full(*ctx.country_code);
+    const std::string upper = to_upper_full(*ctx.country_code);
     for (const std::string& entry : allowed) {
       if (upper_equals(entry, upper)) return std::nullopt;
     }

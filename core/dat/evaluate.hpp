@@ -5,11 +5,11 @@
 #include <string>
 #include <string_view>
 
-#include "core/crypto/result.hpp"
+#include "core/base/result.hpp"
 #include "core/crypto/trust_level.hpp"
-#include "core/crypto/violation.hpp"
 #include "core/dat/ip.hpp"
 #include "core/dat/token.hpp"
+#include "core/dat/violation.hpp"
 
 namespace quorvex::dat {
 

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "core/base/text.hpp"
+
 namespace quorvex::dat {
 namespace {
 
@@ -25,12 +27,11 @@ void append_dotted(std::string& out, const std::uint8_t* bytes) {
 }
 
 void append_hex_group(std::string& out, unsigned group) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   bool started = false;
   for (int shift = 12; shift >= 0; shift -= 4) {
     const unsigned digit = (group >> static_cast<unsigned>(shift)) & 0xfU;
     if (digit != 0 || started || shift == 0) {
-      out.push_back(kDigits[digit]);
+      out.push_back(kHexDigits[digit]);
       started = true;
     }
   }

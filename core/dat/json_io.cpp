@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/crypto/decimal.hpp"
+#include "core/base/decimal.hpp"
 
 namespace quorvex::dat {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/crypto/result.hpp"
+#include "core/base/result.hpp"
 #include "core/dat/token.hpp"
 
 namespace quorvex::dat {

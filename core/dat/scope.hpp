@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/crypto/result.hpp"
+#include "core/base/result.hpp"
 
 namespace quorvex::dat {
 

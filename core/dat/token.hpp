@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/result.hpp"
 #include "core/crypto/keypair.hpp"
-#include "core/crypto/result.hpp"
 
 namespace quorvex::dat {
 

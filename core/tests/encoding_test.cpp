@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/crypto/clock.hpp"
+#include "core/base/clock.hpp"
 #include "core/crypto/digest.hpp"
 #include "core/crypto/ulid.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/crypto/error.hpp"
+#include "core/base/error.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/unicode.hpp"
 #include "core/crypto/trust_level.hpp"
-#include "core/crypto/unicode.hpp"
-#include "core/crypto/violation.hpp"
+#include "core/dat/violation.hpp"
 
 namespace quorvex {
 namespace {
@@ -119,11 +119,11 @@ TEST(RenderViolationTest, EscapesTextValues) {
 }
 
 TEST(UnicodeTest, FullUpperCasing) {
-  EXPECT_EQ(crypto::to_upper_full("us"), "US");
-  EXPECT_EQ(crypto::to_upper_full("stra\u00dfe"), "STRASSE");
-  EXPECT_EQ(crypto::to_upper_full("\u00e9t\u00e9"), "\u00c9T\u00c9");
-  EXPECT_EQ(crypto::to_upper_full("\u0149"), "\u02bcN");
-  EXPECT_EQ(crypto::to_upper_full("\xff\xfe"), "\xff\xfe");
+  EXPECT_EQ(to_upper_full("us"), "US");
+  EXPECT_EQ(to_upper_full("stra\u00dfe"), "STRASSE");
+  EXPECT_EQ(to_upper_full("\u00e9t\u00e9"), "\u00c9T\u00c9");
+  EXPECT_EQ(to_upper_full("\u0149"), "\u02bcN");
+  EXPECT_EQ(to_upper_full("\xff\xfe"), "\xff\xfe");
 }
 
 TEST(TrustLevelTest, ParsesExactlyTheFiveNames) {

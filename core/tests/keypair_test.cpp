@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/crypto/error.hpp"
+#include "core/base/error.hpp"
 
 namespace quorvex::crypto {
 namespace {

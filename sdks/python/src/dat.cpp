@@ -6,13 +6,14 @@
 
 #include "args.hpp"
 #include "binding.hpp"
-#include "core/crypto/clock.hpp"
+#include "core/base/clock.hpp"
+#include "core/base/text.hpp"
 #include "core/crypto/trust_level.hpp"
-#include "core/crypto/violation.hpp"
 #include "core/dat/evaluate.hpp"
 #include "core/dat/ip.hpp"
 #include "core/dat/scope.hpp"
 #include "core/dat/token.hpp"
+#include "core/dat/violation.hpp"
 
 namespace quorvex::py {
 namespace {
@@ -136,7 +137,7 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
       return raise_value_error(
           "expires_in_seconds must lie between -9223372036854775 and 9223372036854775");
     }
-    const crypto::Instant now = crypto::now();
+    const Instant now = quorvex::now();
     const std::int64_t expiry = now.seconds + *expires_in;
     if (expiry < kMinExpiry || expiry > kMaxExpiry) {
       return raise_value_error(
@@ -212,7 +213,7 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
 
     // Copy everything out of the Python context before any core work.
-    const crypto::Instant now = crypto::now();
+    const Instant now = quorvex::now();
     dat::EvaluationContext ctx;
     if (required) ctx.required_scope.assign(required->view);
     ctx.timestamp = now.seconds;
@@ -257,7 +258,7 @@ PyObject* dat_validate_timing(PyObject* self, PyObject* args, PyObject* kwargs) 
   return guarded([&]() -> PyObject* {
     if (!match_args({"DAT.validate_timing()", {}}, args, kwargs, nullptr)) return nullptr;
     if (!check_receiver(self, types().dat, kDat)) return nullptr;
-    auto timing = dat::validate_timing(boxed<Dat>(self)->value.claims(), crypto::now().seconds);
+    auto timing = dat::validate_timing(boxed<Dat>(self)->value.claims(), now().seconds);
     if (!timing) return translate_core_error(timing.error());
     Py_RETURN_NONE;
   });
@@ -285,7 +286,7 @@ PyObject* dat_expires_at(PyObject* self, void*) {
 }
 PyObject* dat_is_expired(PyObject* self, void*) {
   return dat_getter(self, [](const dat::DatClaims& c) {
-    return PyBool_FromLong(dat::is_expired(c, crypto::now().seconds) ? 1 : 0);
+    return PyBool_FromLong(dat::is_expired(c, now().seconds) ? 1 : 0);
   });
 }
 PyObject* dat_scope(PyObject* self, void*) {
@@ -304,7 +305,7 @@ PyObject* dat_scope(PyObject* self, void*) {
 PyObject* dat_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const dat::DatClaims& c = boxed<Dat>(self)->value.claims();
-    const bool expired = dat::is_expired(c, crypto::now().seconds);
+    const bool expired = dat::is_expired(c, now().seconds);
     const std::string text = "DAT(issuer='" + c.iss + "', subject='" + c.sub + "', jti='" + c.jti +
                              "', expired=" + (expired ? "true" : "false") + ")";
     return new_text(text);

@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "core/crypto/error.hpp"
+#include "core/base/error.hpp"
 
 namespace quorvex::py {
 

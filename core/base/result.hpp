@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/crypto/error.hpp"
+#include "core/base/error.hpp"
 
 namespace quorvex {
 

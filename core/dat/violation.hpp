@@ -61,8 +61,4 @@ using ConstraintViolation =
 // `IpBlocked { ip: "10.1.2.3", reason: "IP in denied list" }`.
 std::string render_violation(const ConstraintViolation& v);
 
-// debug_quoted appends text in double quotes with the debug escapes (\\, \", \t,
-// \r, \n, and \u{hex} for other non-printable characters).
-void append_debug_quoted(std::string& out, std::string_view text);
-
 }  // namespace quorvex

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace quorvex::crypto {
+namespace quorvex {
 
 // A UTC instant: whole seconds since 1970-01-01T00:00:00Z and nanoseconds.
 struct Instant {
@@ -16,4 +16,4 @@ struct Instant {
 // now reads the system's real-time clock.
 Instant now() noexcept;
 
-}  // namespace quorvex::crypto
+}  // namespace quorvex

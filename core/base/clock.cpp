@@ -1,8 +1,8 @@
-#include "core/crypto/clock.hpp"
+#include "core/base/clock.hpp"
 
 #include <time.h>
 
-namespace quorvex::crypto {
+namespace quorvex {
 
 std::uint64_t Instant::unix_millis() const noexcept {
   if (seconds < 0) return 0;
@@ -17,4 +17,4 @@ Instant now() noexcept {
   return Instant{static_cast<std::int64_t>(ts.tv_sec), static_cast<std::uint32_t>(ts.tv_nsec)};
 }
 
-}  // namespace quorvex::crypto
+}  // namespace quorvex

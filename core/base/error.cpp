@@ -1,9 +1,9 @@
-#include "core/crypto/error.hpp"
+#include "core/base/error.hpp"
 
 #include <array>
 #include <string_view>
 
-#include "core/crypto/decimal.hpp"
+#include "core/base/decimal.hpp"
 
 namespace quorvex {
 namespace {

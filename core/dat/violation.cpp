@@ -1,19 +1,10 @@
-#include "core/crypto/violation.hpp"
+#include "core/dat/violation.hpp"
 
-#include <charconv>
-
-#include "core/crypto/decimal.hpp"
-#include "core/crypto/unicode.hpp"
+#include "core/base/decimal.hpp"
+#include "core/base/text.hpp"
 
 namespace quorvex {
 namespace {
-
-void append_hex(std::string& out, std::uint32_t n) {
-  char buf[12];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, n, 16);
-  (void)ec;
-  out.append(buf, end);
-}
 
 // Writes the `Name { a: .., b: .. }` form field by field.
 class Fields {
@@ -81,42 +72,6 @@ template <class... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
-
-void append_debug_quoted(std::string& out, std::string_view text) {
-  out += '"';
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t start = i;
-    const char32_t cp = crypto::next_code_point(text, i);
-    switch (cp) {
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      default:
-        break;
-    }
-    if (crypto::is_debug_escaped(cp)) {
-      out += "\\u{";
-      append_hex(out, static_cast<std::uint32_t>(cp));
-      out += '}';
-    } else {
-      out.append(text.substr(start, i - start));
-    }
-  }
-  out += '"';
-}
 
 std::string render_violation(const ConstraintViolation& v) {
   using namespace violation;

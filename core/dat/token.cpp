@@ -10,7 +10,7 @@
 
 #include "core/crypto/encoding.hpp"
 #include "core/crypto/ulid.hpp"
-#include "core/dat/json_io.hpp"
+#include "core/dat/token_json.hpp"
 
 namespace quorvex::dat {
 namespace {

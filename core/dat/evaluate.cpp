@@ -29,14 +29,23 @@ class RateLimitEvaluator final : public ConstraintEvaluator {
   std::string_view name() const noexcept override { return "rate_limit"; }
 };
 
-// Entries that are not a network or an address are skipped.
+// Entries that are not a network or an address are skipped. A mapped address
+// is inside a network when either of its two forms is.
 bool any_network_contains(const std::vector<std::string>& entries, const IpAddress& ip,
-                          bool& any_usable) noexcept {
+                          const std::optional<IpAddress>& v4, bool& any_usable) noexcept {
   for (const std::string& entry : entries) {
     const auto network = parse_network(entry);
     if (!network) continue;
     any_usable = true;
-    if (network->contains(ip)) return true;
+    if (network->contains(ip) || (v4 && network->contains(*v4))) return true;
+  }
+  return false;
+}
+
+bool has_usable_entry(const std::optional<std::vector<std::string>>& entries) noexcept {
+  if (!entries) return false;
+  for (const std::string& entry : *entries) {
+    if (parse_network(entry)) return true;
   }
   return false;
 }
@@ -46,14 +55,24 @@ class IpConstraintEvaluator final : public ConstraintEvaluator {
   std::optional<ConstraintViolation> evaluate(const DatConstraints& constraints,
                                               const EvaluationContext& ctx) const override {
     if (!ctx.request_ip) return std::nullopt;
-    const IpAddress& ip = *ctx.request_ip;
+    const auto parsed = parse_ip(*ctx.request_ip);
+    if (!parsed) {
+      // A header such as "10.1.2.3:443" must not switch the lists off.
+      if (!has_usable_entry(constraints.ip_denylist) &&
+          !has_usable_entry(constraints.ip_allowlist)) {
+        return std::nullopt;
+      }
+      return violation::IpBlocked{*ctx.request_ip, "IP not parseable"};
+    }
+    const IpAddress& ip = *parsed;
+    const std::optional<IpAddress> v4 = mapped_v4(ip);
     bool usable = false;
-    if (constraints.ip_denylist && any_network_contains(*constraints.ip_denylist, ip, usable)) {
+    if (constraints.ip_denylist && any_network_contains(*constraints.ip_denylist, ip, v4, usable)) {
       return violation::IpBlocked{ip_text(ip), "IP in denied list"};
     }
     if (constraints.ip_allowlist) {
       usable = false;
-      const bool allowed = any_network_contains(*constraints.ip_allowlist, ip, usable);
+      const bool allowed = any_network_contains(*constraints.ip_allowlist, ip, v4, usable);
       // An allow list without a usable entry restricts nothing.
       if (usable && !allowed) return violation::IpBlocked{ip_text(ip), "IP not in allowed list"};
     }
@@ -67,8 +86,7 @@ class TrustLevelEvaluator final : public ConstraintEvaluator {
   std::optional<ConstraintViolation> evaluate(const DatConstraints& constraints,
                                               const EvaluationContext& ctx) const override {
     if (!constraints.min_trust_level) return std::nullopt;
-    // The token's minimum is numeric; above L4 nothing can be required.
-    if (*constraints.min_trust_level > TrustLevel::kMaxOrdinal) return std::nullopt;
+    // A minimum above 4 asks for the top of the scale, as a context level above 4 counts as L4.
     const TrustLevel required = TrustLevel::from_ordinal(*constraints.min_trust_level);
     if (!ctx.trust_level) {
       return violation::InsufficientTrustLevel{std::string(required.name()), "none"};

@@ -17,7 +17,8 @@ namespace quorvex::dat {
 struct EvaluationContext {
   std::string required_scope;
   std::int64_t timestamp = 0;  // Unix seconds (UTC) of the request, for time windows
-  std::optional<IpAddress> request_ip;
+  // The address text as the caller received it; text that is no address is kept too.
+  std::optional<std::string> request_ip;
   std::optional<std::string> country_code;
   std::optional<std::string> agent_config_hash;
   std::uint64_t hourly_count = 0;

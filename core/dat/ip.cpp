@@ -102,6 +102,13 @@ std::optional<IpAddress> parse_ip(std::string_view text) noexcept {
   return std::nullopt;
 }
 
+std::optional<IpAddress> mapped_v4(const IpAddress& ip) noexcept {
+  if (!ip.v6 || !is_v4_mapped(ip.bytes)) return std::nullopt;
+  IpAddress v4;
+  std::memcpy(v4.bytes.data(), ip.bytes.data() + 12, 4);
+  return v4;
+}
+
 std::string ip_text(const IpAddress& ip) {
   if (ip.v6) return v6_text(ip.bytes);
   std::string out;

@@ -19,6 +19,10 @@ struct IpAddress {
 // brackets, zone or prefix length).
 std::optional<IpAddress> parse_ip(std::string_view text) noexcept;
 
+// mapped_v4: the IPv4 address an IPv4-mapped IPv6 address (::ffff:a.b.c.d)
+// carries; nullopt for every other address.
+std::optional<IpAddress> mapped_v4(const IpAddress& ip) noexcept;
+
 // ip_text: dotted decimal, or RFC 5952 IPv6 text ("::ffff:a.b.c.d" for mapped).
 std::string ip_text(const IpAddress& ip);
 

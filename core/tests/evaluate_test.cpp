@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -129,7 +130,7 @@ TEST(IpConstraintTest, DenyBeforeAllowAndUnusableEntriesSkipped) {
   c.ip_denylist = std::vector<std::string>{"not-an-ip", "10.0.0.0/8"};
   EvaluationContext ctx;
   EXPECT_EQ(check("ip_constraint", c, ctx), "ok");  // no request address
-  ctx.request_ip = ip("10.1.2.3");
+  ctx.request_ip = "10.1.2.3";
   EXPECT_EQ(check("ip_constraint", c, ctx),
             "IpBlocked { ip: \"10.1.2.3\", reason: \"IP in denied list\" }");
   c.ip_allowlist = std::vector<std::string>{"10.1.2.3"};
@@ -146,11 +147,56 @@ TEST(IpConstraintTest, DenyBeforeAllowAndUnusableEntriesSkipped) {
   c.ip_allowlist = std::vector<std::string>{"not-an-ip", "::ffff:0:0/96"};
   EXPECT_EQ(check("ip_constraint", c, ctx),
             "IpBlocked { ip: \"10.1.2.3\", reason: \"IP not in allowed list\" }");
-  ctx.request_ip = ip("::ffff:10.1.2.3");
-  EXPECT_EQ(check("ip_constraint", c, ctx), "ok");
-  c.ip_allowlist = std::vector<std::string>{"10.0.0.0/8"};
-  EXPECT_EQ(check("ip_constraint", c, ctx),
-            "IpBlocked { ip: \"::ffff:10.1.2.3\", reason: \"IP not in allowed list\" }");
+}
+
+struct IpCase {
+  std::optional<std::vector<std::string>> deny;
+  std::optional<std::vector<std::string>> allow;
+  std::string request;
+  std::string expected;
+};
+
+TEST(IpConstraintTest, MappedAddressesMatchBothFormsAndUnparseableTextIsBlocked) {
+  using List = std::vector<std::string>;
+  const std::string denied = "\", reason: \"IP in denied list\" }";
+  const std::string not_allowed = "\", reason: \"IP not in allowed list\" }";
+  const std::string unparseable = "\", reason: \"IP not parseable\" }";
+  const std::vector<IpCase> cases = {
+      {List{"10.0.0.0/8"}, {}, "::ffff:10.1.2.3", "IpBlocked { ip: \"::ffff:10.1.2.3" + denied},
+      {List{"10.1.2.3"}, {}, "::FFFF:a01:203", "IpBlocked { ip: \"::ffff:10.1.2.3" + denied},
+      {List{"::ffff:0:0/96"}, {}, "::ffff:10.1.2.3", "IpBlocked { ip: \"::ffff:10.1.2.3" + denied},
+      {{}, List{"10.0.0.0/8"}, "::ffff:10.1.2.3", "ok"},
+      {{},
+       List{"10.0.0.0/8"},
+       "::ffff:11.1.2.3",
+       "IpBlocked { ip: \"::ffff:11.1.2.3" + not_allowed},
+      // An IPv4 request is compared with IPv4 networks only; IPv4-compatible is not mapped.
+      {{}, List{"::ffff:0:0/96"}, "10.1.2.3", "IpBlocked { ip: \"10.1.2.3" + not_allowed},
+      {List{"10.0.0.0/8"}, {}, "::a01:203", "ok"},
+      {List{"0.0.0.0/0"}, {}, "::1", "ok"},
+      // Text that is no address is blocked once either list has a usable entry.
+      {{}, List{"192.168.1.5"}, "10.1.2.3:443", "IpBlocked { ip: \"10.1.2.3:443" + unparseable},
+      {List{"10.0.0.0/8"}, {}, "[::1]", "IpBlocked { ip: \"[::1]" + unparseable},
+      {List{"not-an-ip"}, List{"::1"}, "fe80::1%eth0",
+       "IpBlocked { ip: \"fe80::1%eth0" + unparseable},
+      {List{"10.0.0.0/8"}, List{}, "", "IpBlocked { ip: \"" + unparseable},
+      {List{"10.0.0.0/8"},
+       {},
+       std::string("10.1.2.3\0x", 10),
+       "IpBlocked { ip: \"10.1.2.3\\u{0}x" + unparseable},
+      {List{"10.0.0.0/8"}, {}, "a\"b\n", "IpBlocked { ip: \"a\\\"b\\n" + unparseable},
+      {List{"not-an-ip"}, List{"10.0.0.0/", "10.0.0.0/33"}, "junk", "ok"},
+      {List{}, List{}, "junk", "ok"},
+      {{}, {}, "junk", "ok"},
+  };
+  for (const IpCase& t : cases) {
+    DatConstraints c;
+    c.ip_denylist = t.deny;
+    c.ip_allowlist = t.allow;
+    EvaluationContext ctx;
+    ctx.request_ip = t.request;
+    EXPECT_EQ(check("ip_constraint", c, ctx), t.expected) << t.request;
+  }
 }
 
 TEST(MinTrustLevelTest, MinimumAgainstContextLevel) {
@@ -170,9 +216,16 @@ TEST(MinTrustLevelTest, MinimumAgainstContextLevel) {
   c.min_trust_level = 4;
   EXPECT_EQ(check("trust_level", c, ctx),
             "InsufficientTrustLevel { required: \"L4\", actual: \"L0\" }");
-  ctx.trust_level.reset();
-  for (const int above : {5, 50, 255}) {
+  // A minimum above 4 requires L4.
+  for (const int above : {5, 75, 255}) {
     c.min_trust_level = static_cast<std::uint8_t>(above);
+    ctx.trust_level.reset();
+    EXPECT_EQ(check("trust_level", c, ctx),
+              "InsufficientTrustLevel { required: \"L4\", actual: \"none\" }");
+    ctx.trust_level = TrustLevel::from_ordinal(2);
+    EXPECT_EQ(check("trust_level", c, ctx),
+              "InsufficientTrustLevel { required: \"L4\", actual: \"L2\" }");
+    ctx.trust_level = TrustLevel::from_ordinal(80);
     EXPECT_EQ(check("trust_level", c, ctx), "ok");
   }
 }
@@ -336,7 +389,7 @@ TEST(PolicyTest, FirstFailingEvaluatorHidesLaterOnes) {
   const PolicyEvaluator policy = PolicyEvaluator::standard();
   DatClaims c = claims({"*:*:*:*"});
   EvaluationContext ctx = context("a:b:c:d");
-  ctx.request_ip = ip("10.1.2.3");
+  ctx.request_ip = "10.1.2.3";
   ctx.hourly_count = 1;
   ctx.delegation_depth = 3;
   ctx.timestamp = kMonday + 12 * kHour;

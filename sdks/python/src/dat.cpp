@@ -222,10 +222,12 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
       SharedBorrow borrow(py_ctx->borrow);
       if (!borrow.ok()) return nullptr;
       const ContextFields& fields = py_ctx->value;
-      if (fields.request_ip) ctx.request_ip = dat::parse_ip(*fields.request_ip);
+      ctx.request_ip = fields.request_ip;
       ctx.country_code = fields.country_code;
       ctx.agent_config_hash = fields.agent_config_hash;
+      // The count is for the token's own window, whichever counter its length selects.
       ctx.hourly_count = fields.actions_in_window;
+      ctx.daily_count = fields.actions_in_window;
       ctx.delegation_depth = fields.delegation_depth;
       if (fields.agent_trust_level) {
         ctx.trust_level = crypto::TrustLevel::from_ordinal(*fields.agent_trust_level);

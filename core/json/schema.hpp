@@ -82,9 +82,9 @@ bool is_absent(const T& value) {
 template <typename T>
 void write_value(Writer& w, const T& value);
 
+// write_members writes a record's members into an object the caller has opened.
 template <HasSchema R>
-void write_record(Writer& w, const R& record) {
-  w.begin_object();
+void write_members(Writer& w, const R& record) {
   std::apply(
       [&](const auto&... fields) {
         const auto member = [&](const auto& f) {
@@ -96,6 +96,12 @@ void write_record(Writer& w, const R& record) {
         (member(fields), ...);
       },
       Schema<R>::fields);
+}
+
+template <HasSchema R>
+void write_record(Writer& w, const R& record) {
+  w.begin_object();
+  write_members(w, record);
   w.end_object();
 }
 

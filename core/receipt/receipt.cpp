@@ -1,0 +1,189 @@
+#include "core/receipt/receipt.hpp"
+
+#include <utility>
+
+#include "core/base/text.hpp"
+#include "core/json/timestamp.hpp"
+#include "core/json/writer.hpp"
+
+namespace quorvex::json {
+
+template <>
+struct Codec<receipt::SharedText> {
+  static bool absent(const receipt::SharedText& text) { return text == nullptr; }
+  static void write(Writer& w, const receipt::SharedText& text) { w.text(*text); }
+};
+
+template <>
+struct Codec<receipt::Digest> {
+  static void write(Writer& w, const receipt::Digest& digest) {
+    w.text(receipt::digest_text(digest));
+  }
+};
+
+template <>
+struct Codec<receipt::ChainLink> {
+  static void write(Writer& w, const receipt::ChainLink& link) {
+    if (link.digest) {
+      w.text(receipt::digest_text(*link.digest));
+    } else {
+      w.text("genesis");
+    }
+  }
+};
+
+template <>
+struct Codec<crypto::Ulid> {
+  static void write(Writer& w, const crypto::Ulid& id) { w.text(crypto::ulid_text(id)); }
+};
+
+template <>
+struct Schema<receipt::ReceiptAction> {
+  using A = receipt::ReceiptAction;
+  static constexpr std::string_view name = "ReceiptAction";
+  static constexpr bool strict = false;
+  static constexpr auto fields = std::tuple{
+      field("type", &A::type),
+      field("server", &A::server),
+      field("tool", &A::tool),
+      field("inputHash", &A::input_hash),
+      field("outputHash", &A::output_hash),
+      field("status", &A::status),
+      field("durationMs", &A::duration_ms),
+  };
+};
+
+template <>
+struct Schema<receipt::ReceiptContext> {
+  static constexpr std::string_view name = "ReceiptContext";
+  static constexpr bool strict = false;
+  static constexpr auto fields = std::tuple{
+      field("sessionId", &receipt::ReceiptContext::session_id),
+  };
+};
+
+template <>
+struct Schema<receipt::ReceiptChain> {
+  static constexpr std::string_view name = "ReceiptChain";
+  static constexpr bool strict = false;
+  static constexpr auto fields = std::tuple{
+      field("previousHash", &receipt::ReceiptChain::previous_hash),
+      field("sequenceNumber", &receipt::ReceiptChain::sequence_number),
+  };
+};
+
+template <>
+struct Schema<receipt::ReceiptBody> {
+  using B = receipt::ReceiptBody;
+  static constexpr std::string_view name = "Receipt";
+  static constexpr bool strict = false;
+  static constexpr auto fields = std::tuple{
+      field("id", &B::id),       field("timestamp", &B::timestamp), field("agent", &B::agent),
+      field("dat", &B::dat),     field("action", &B::action),       field("context", &B::context),
+      field("chain", &B::chain),
+  };
+};
+
+}  // namespace quorvex::json
+
+namespace quorvex::receipt {
+namespace {
+
+// share reuses the previous receipt's copy of an equal text.
+SharedText share(std::string_view text, const SharedText& previous) {
+  if (previous != nullptr && *previous == text) return previous;
+  return std::make_shared<const std::string>(text);
+}
+
+SharedText share(const std::optional<std::string_view>& text, const SharedText& previous) {
+  if (!text) return nullptr;
+  return share(*text, previous);
+}
+
+// The body's members, then the signature member holding `signature` (absent when null).
+void write_receipt(json::Writer& w, const Receipt& receipt, const std::string* signature) {
+  w.begin_object();
+  json::write_members(w, receipt.body);
+  if (signature != nullptr) {
+    w.key("signature");
+    w.text(*signature);
+  }
+  w.end_object();
+}
+
+}  // namespace
+
+std::string digest_text(const Digest& digest) {
+  std::string text;
+  text.reserve(71);
+  text += "blake3:";
+  append_hex(text, digest.bytes);
+  return text;
+}
+
+std::string unsigned_json(const Receipt& receipt) {
+  std::string out;
+  out.reserve(512);
+  json::Writer w(out);
+  write_receipt(w, receipt, nullptr);
+  return out;
+}
+
+std::string signing_input(const Receipt& receipt) {
+  std::string out;
+  out.reserve(512);
+  const std::string empty;
+  json::Writer w(out);
+  write_receipt(w, receipt, &empty);
+  return out;
+}
+
+Digest compute_hash(const Receipt& receipt) {
+  const std::string json = unsigned_json(receipt);
+  return Digest{crypto::blake3({reinterpret_cast<const std::uint8_t*>(json.data()), json.size()})};
+}
+
+void append_pretty(json::Writer& w, const Receipt& receipt) {
+  std::string signature;
+  append_hex(signature, receipt.signature);
+  write_receipt(w, receipt, &signature);
+}
+
+Result<Receipt> build_receipt(const ActionInput& action, const crypto::KeyPair& signing_key,
+                              const ChainLink& previous_hash, std::uint64_t sequence_number,
+                              const Receipt* previous) {
+  static const Receipt kNone{};
+  const Receipt& last = previous != nullptr ? *previous : kNone;
+  Receipt receipt;
+  ReceiptBody& body = receipt.body;
+  // The id takes its own clock reading, before the timestamp's.
+  body.id = crypto::new_ulid(now().unix_millis());
+  body.chain = ReceiptChain{previous_hash, sequence_number};
+  body.agent = share(action.agent, last.body.agent);
+  body.dat = share(action.dat, last.body.dat);
+  body.action.type = share(action.action_type, last.body.action.type);
+  body.action.server = share(action.server, last.body.action.server);
+  body.action.tool = share(action.tool, last.body.action.tool);
+  body.action.input_hash = Digest{crypto::blake3(action.input)};
+  if (action.output) body.action.output_hash = Digest{crypto::blake3(*action.output)};
+  body.action.status = share(action.status, last.body.action.status);
+  body.action.duration_ms = action.duration_ms;
+  if (action.session_id) {
+    const SharedText& last_session =
+        last.body.context ? last.body.context->session_id : SharedText{};
+    body.context = ReceiptContext{share(action.session_id, last_session)};
+  }
+  body.timestamp = now();
+
+  std::string input;
+  input.reserve(512);
+  const std::string empty;
+  json::Writer w(input);
+  write_receipt(w, receipt, &empty);
+  if (auto written = w.finish(); !written) return fail(written.error());
+  receipt.signature =
+      signing_key.sign({reinterpret_cast<const std::uint8_t*>(input.data()), input.size()});
+  return receipt;
+}
+
+}  // namespace quorvex::receipt

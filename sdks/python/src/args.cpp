@@ -1,25 +1,12 @@
 #include "args.hpp"
 
-#include <climits>
-#include <cstring>
+#include <string>
 
 namespace quorvex::py {
 
-std::string str_to_string(PyObject* str) {
-  if (str == nullptr || !PyUnicode_Check(str)) return {};
-  PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(str));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!encoded || PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 namespace {
 
-std::string quoted_names(const std::vector<const char*>& names) {
+std::string quoted_names(const std::vector<std::string_view>& names) {
   std::string out;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i != 0) {
@@ -60,11 +47,11 @@ void prefix_type_error(const char* name) {
   if (name == nullptr || !PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
   PyRef t = PyRef::steal(type), v = PyRef::steal(value), tb = PyRef::steal(traceback);
   PyRef text = PyRef::steal(v ? PyObject_Str(v.get()) : nullptr);
-  std::string message = std::string("argument '") + name + "': " + str_to_string(text.get());
   PyErr_Clear();
-  raise_type_error(message);
+  raise_type_error(std::string("argument '") + name + "': " + utf8_of(text.get()));
 }
 
 // index_of returns the int behind obj (through __index__), or an empty
@@ -106,11 +93,11 @@ bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
         raise_type_error(std::string(sig.function) + " keywords must be strings");
         return false;
       }
-      const std::string key_string = str_to_string(key);
-      const char* key_text = key_string.c_str();
+      // Whole texts: "message\0junk" is not "message".
+      const std::string key_text = utf8_of(key);
       std::size_t index = count;
       for (std::size_t i = 0; i < count; ++i) {
-        if (std::strcmp(sig.params[i].name, key_text) == 0) {
+        if (key_text == sig.params[i].name) {
           index = i;
           break;
         }
@@ -129,7 +116,7 @@ bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
     }
   }
 
-  std::vector<const char*> missing;
+  std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < count; ++i) {
     if (sig.params[i].required && slots[i] == nullptr) missing.push_back(sig.params[i].name);
   }
@@ -149,7 +136,7 @@ std::string type_name_of(PyObject* obj) {
     PyErr_Clear();
     return "object";
   }
-  return str_to_string(name.get());
+  return utf8_of(name.get());
 }
 
 void conversion_error(PyObject* obj, const char* name, const char* expected) {
@@ -194,17 +181,16 @@ std::optional<std::vector<std::string>> text_list_arg(PyObject* obj, const char*
     conversion_error(obj, name, "Sequence");
     return std::nullopt;
   }
-  const Py_ssize_t size = PySequence_Size(obj);
-  if (size < 0) return std::nullopt;
+  // Iterated rather than sized: a list subclass's __len__ may say anything.
+  PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+  if (!iter) return std::nullopt;
   std::vector<std::string> out;
-  out.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyRef item = PyRef::steal(PySequence_GetItem(obj, i));
-    if (!item) return std::nullopt;
+  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
     auto text = text_arg(item.get(), name);
     if (!text) return std::nullopt;
     out.emplace_back(text->view);
   }
+  if (PyErr_Occurred()) return std::nullopt;
   return out;
 }
 
@@ -234,19 +220,6 @@ std::optional<bool> bool_arg(PyObject* obj, const char* name) {
     return std::nullopt;
   }
   return obj == Py_True;
-}
-
-bool object_arg(PyObject* obj, PyTypeObject* type, const char* class_name, const char* name) {
-  if (Py_TYPE(obj) == type) return true;
-  conversion_error(obj, name, class_name);
-  return false;
-}
-
-bool check_receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
-  if (self != nullptr && Py_TYPE(self) == type) return true;
-  raise_type_error("'" + (self ? type_name_of(self) : std::string("NoneType")) +
-                   "' object cannot be converted to '" + class_name + "'");
-  return false;
 }
 
 PyObject* new_text(std::string_view text) {

@@ -47,10 +47,9 @@ std::optional<std::uint32_t> u32_arg(PyObject* obj, const char* name);
 std::optional<std::uint8_t> u8_arg(PyObject* obj, const char* name);
 std::optional<std::int64_t> i64_arg(PyObject* obj, const char* name);
 std::optional<bool> bool_arg(PyObject* obj, const char* name);
-// object_arg checks that obj is an instance of type (shown as class_name).
-bool object_arg(PyObject* obj, PyTypeObject* type, const char* class_name, const char* name);
+// Arguments that are instances of the module's classes: Shared<T> (binding.hpp).
 
-// is_none_or_absent: an optional parameter not given or given as None.
+// absent: an optional parameter not given or given as None.
 inline bool absent(PyObject* slot) noexcept { return slot == nullptr || slot == Py_None; }
 
 // conversion_error raises TypeError "argument '<name>': '<type>' object cannot
@@ -58,8 +57,6 @@ inline bool absent(PyObject* slot) noexcept { return slot == nullptr || slot == 
 void conversion_error(PyObject* obj, const char* name, const char* expected);
 
 PyObject* new_text(std::string_view text);
-// str_to_string: the UTF-8 text of a str ("" if it cannot be encoded).
-std::string str_to_string(PyObject* str);
 PyObject* new_bytes(std::span<const std::uint8_t> bytes);
 
 }  // namespace quorvex::py

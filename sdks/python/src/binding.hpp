@@ -2,7 +2,10 @@
 
 #include <Python.h>
 
+#include <cstring>
 #include <new>
+#include <string>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
@@ -10,91 +13,141 @@
 
 namespace quorvex::py {
 
+// How a class comes to be and how its methods reach its value:
+//   make_class<T>(spec)      makes the Python class wrapping core type T (one class per T);
+//   wrap(value)              moves a T into a new instance of that class;
+//   Shared<T> v(self)        checks self (class and built value) and borrows the value to read;
+//   Exclusive<T> v(self)     the same, borrowing it to write;
+//   Shared<T> v(obj, "name") the same for an argument, naming it in the TypeError.
+// Nothing else reaches an instance's value.
+
 // BorrowFlag tracks the borrows of one object's core value: a count of shared
 // borrows, or -1 while it is borrowed for writing.
 struct BorrowFlag {
   Py_ssize_t state = 0;
 };
 
-// Boxed<T> is the layout of every instance: the object header, its borrow
-// flag and the one core value it owns.
+// Boxed<T> is the layout of every instance. tp_alloc hands out zeroed memory,
+// so `built` stays false and `value` unconstructed until wrap() has built it: an
+// instance made another way (a replaced __new__ calling object.__new__) holds
+// no value, and no method or dealloc touches one.
 template <typename T>
 struct Boxed {
   PyObject_HEAD BorrowFlag borrow;
-  T value;
+  bool built;
+  union {
+    T value;
+  };
 };
+
+// ClassOf<T> is the class make_class<T> made for T.
+template <typename T>
+struct ClassOf {
+  static inline PyTypeObject* type = nullptr;  // one strong reference, kept for the process
+  static inline const char* name = nullptr;    // "KeyPair"
+};
+
+namespace detail {
 
 template <typename T>
 Boxed<T>* boxed(PyObject* self) noexcept {
   return reinterpret_cast<Boxed<T>*>(self);
 }
 
-// SharedBorrow and ExclusiveBorrow hold a borrow for their scope; check ok()
-// after constructing (a failed borrow leaves RuntimeError set).
-class SharedBorrow {
- public:
-  explicit SharedBorrow(BorrowFlag& flag) noexcept : flag_(flag) {
-    if (flag_.state < 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return;
-    }
-    ++flag_.state;
-    ok_ = true;
-  }
-  ~SharedBorrow() {
-    if (ok_) --flag_.state;
-  }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-  SharedBorrow(SharedBorrow&&) = delete;
-  SharedBorrow& operator=(SharedBorrow&&) = delete;
-  bool ok() const noexcept { return ok_; }
+// Raise "'<type of obj>' object cannot be converted to '<class_name>'" and
+// "<class_name> object is not initialized", prefixed "argument '<arg_name>': "
+// when arg_name is given.
+void raise_wrong_class(PyObject* obj, const char* class_name, const char* arg_name);
+void raise_not_built(const char* class_name, const char* arg_name);
+bool borrow_shared(BorrowFlag& flag) noexcept;
+bool borrow_exclusive(BorrowFlag& flag) noexcept;
+void raise_unregistered();
 
- private:
-  BorrowFlag& flag_;
-  bool ok_ = false;
-};
-
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_(flag) {
-    if (flag_.state != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      return;
-    }
-    flag_.state = -1;
-    ok_ = true;
-  }
-  ~ExclusiveBorrow() {
-    if (ok_) flag_.state = 0;
-  }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow(ExclusiveBorrow&&) = delete;
-  ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
-  bool ok() const noexcept { return ok_; }
-
- private:
-  BorrowFlag& flag_;
-  bool ok_ = false;
-};
-
-// wrap moves a core value into a new instance of type.
+// instance_of is obj as an instance of T's class whose value was built, or
+// nullptr with TypeError set.
 template <typename T>
-PyObject* wrap(PyTypeObject* type, T&& value) {
+Boxed<T>* instance_of(PyObject* obj, const char* arg_name) {
+  const char* name = ClassOf<T>::name;
+  if (obj == nullptr || ClassOf<T>::type == nullptr || Py_TYPE(obj) != ClassOf<T>::type) {
+    raise_wrong_class(obj, name, arg_name);
+    return nullptr;
+  }
+  Boxed<T>* box = boxed<T>(obj);
+  if (!box->built) {
+    raise_not_built(name, arg_name);
+    return nullptr;
+  }
+  return box;
+}
+
+}  // namespace detail
+
+// Borrow<T, exclusive> checks an instance and borrows its value for its own
+// scope; test it before use (false: TypeError or RuntimeError is set).
+template <typename T, bool kExclusive>
+class Borrow {
+ public:
+  using Ref = std::conditional_t<kExclusive, T&, const T&>;
+  using Ptr = std::conditional_t<kExclusive, T*, const T*>;
+
+  explicit Borrow(PyObject* obj, const char* arg_name = nullptr) {
+    Boxed<T>* box = detail::instance_of<T>(obj, arg_name);
+    if (box == nullptr) return;
+    const bool borrowed =
+        kExclusive ? detail::borrow_exclusive(box->borrow) : detail::borrow_shared(box->borrow);
+    if (borrowed) box_ = box;
+  }
+  ~Borrow() {
+    if (box_ == nullptr) return;
+    if constexpr (kExclusive) {
+      box_->borrow.state = 0;
+    } else {
+      --box_->borrow.state;
+    }
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  Borrow(Borrow&&) = delete;
+  Borrow& operator=(Borrow&&) = delete;
+
+  explicit operator bool() const noexcept { return box_ != nullptr; }
+  Ref operator*() const noexcept { return box_->value; }
+  Ptr operator->() const noexcept { return &box_->value; }
+
+ private:
+  Boxed<T>* box_ = nullptr;
+};
+
+template <typename T>
+using Shared = Borrow<T, false>;
+template <typename T>
+using Exclusive = Borrow<T, true>;
+
+// wrap moves a core value into a new instance of its class (nullptr with the
+// exception set on failure).
+template <typename T>
+PyObject* wrap(T&& value) {
+  using U = std::remove_cvref_t<T>;
+  PyTypeObject* type = ClassOf<U>::type;
+  if (type == nullptr) {
+    detail::raise_unregistered();
+    return nullptr;
+  }
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
-  if (obj == nullptr) return nullptr;
-  auto* box = boxed<std::remove_cvref_t<T>>(obj);
-  new (&box->borrow) BorrowFlag();
-  new (&box->value) std::remove_cvref_t<T>(std::forward<T>(value));
-  return obj;
+  PyRef obj = PyRef::steal(alloc(type, 0));
+  if (!obj) return nullptr;
+  Boxed<U>* box = detail::boxed<U>(obj.get());
+  box->borrow = BorrowFlag{};
+  new (&box->value) U(std::forward<T>(value));  // if this throws, dealloc finds nothing built
+  box->built = true;
+  return obj.release();
 }
 
 template <typename T>
 void boxed_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  boxed<T>(self)->value.~T();  // a key pair wipes its seed here
+  Boxed<T>* box = detail::boxed<T>(self);
+  if (box->built) box->value.~T();  // a key pair wipes its seed here
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);  // each instance holds a reference to its heap type
@@ -104,33 +157,30 @@ void boxed_dealloc(PyObject* self) noexcept {
 // "builtins.<name>": final, without __dict__ or weak references, with identity
 // equality and hashing.
 struct ClassSpec {
-  const char* qualified_name;  // "builtins.KeyPair"
+  const char* qualified_name;  // "builtins.KeyPair", static storage
   const char* doc;             // may begin with the constructor's text signature
   bool doc_is_signature_only;  // __doc__ is None, only __text_signature__ is set
-  int basicsize;
-  destructor dealloc;
-  newfunc tp_new;  // nullptr: "No constructor defined for <name>"
+  newfunc tp_new;              // nullptr: "No constructor defined for <name>"
   PyMethodDef* methods;
   PyGetSetDef* getset;
   reprfunc repr;
   reprfunc str;
 };
 
-PyTypeObject* make_class(const ClassSpec& spec);
+PyTypeObject* make_type(const ClassSpec& spec, int basicsize, destructor dealloc);
 
-// The module's classes, created once at initialisation.
-struct Types {
-  PyTypeObject* keypair = nullptr;
-  PyTypeObject* evaluation_context = nullptr;
-  PyTypeObject* dat = nullptr;
-  PyTypeObject* scope = nullptr;
-  PyTypeObject* trust_level = nullptr;
-};
-Types& types() noexcept;
-
-// check_receiver raises "'X' object cannot be converted to 'Name'" unless self
-// is an instance of type.
-bool check_receiver(PyObject* self, PyTypeObject* type, const char* class_name);
+// make_class makes the class wrapping T and records it in ClassOf<T>; returns
+// a borrowed reference (nullptr with the exception set on failure).
+template <typename T>
+PyTypeObject* make_class(const ClassSpec& spec) {
+  PyTypeObject* type = make_type(spec, static_cast<int>(sizeof(Boxed<T>)), boxed_dealloc<T>);
+  if (type == nullptr) return nullptr;
+  PyTypeObject* old = std::exchange(ClassOf<T>::type, type);
+  Py_XDECREF(reinterpret_cast<PyObject*>(old));
+  const char* dot = std::strrchr(spec.qualified_name, '.');
+  ClassOf<T>::name = dot != nullptr ? dot + 1 : spec.qualified_name;
+  return type;
+}
 
 // type_name_of is the name Python shows for the type of obj ("str", "int").
 std::string type_name_of(PyObject* obj);

@@ -21,10 +21,6 @@ namespace {
 using dat::Dat;
 using dat::Scope;
 
-constexpr const char* kScope = "Scope";
-constexpr const char* kDat = "DAT";
-constexpr const char* kContext = "EvaluationContext";
-
 // The largest magnitude of expires_in_seconds whose milliseconds fit in 64 bits.
 constexpr std::int64_t kMaxExpiresIn = 9223372036854775;
 // Expiry instants must fall in the years -262143 to 262142.
@@ -41,9 +37,6 @@ struct ContextFields {
   std::optional<std::uint8_t> agent_trust_level;
 };
 
-PyObject* wrap_scope(Scope scope) { return wrap(types().scope, std::move(scope)); }
-PyObject* wrap_dat(Dat token) { return wrap(types().dat, std::move(token)); }
-
 // ---- Scope -----------------------------------------------------------------
 
 PyObject* scope_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -55,7 +48,7 @@ PyObject* scope_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (!text) return nullptr;
     auto scope = Scope::parse(text->view);
     if (!scope) return translate_core_error(scope.error());
-    return wrap_scope(std::move(*scope));
+    return wrap(std::move(*scope));
   });
 }
 
@@ -64,19 +57,28 @@ PyObject* scope_covers(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param kParams[] = {{"requested", true}};
     PyObject* slots[1];
     if (!match_args({"Scope.covers()", kParams}, args, kwargs, slots)) return nullptr;
-    if (!check_receiver(self, types().scope, kScope)) return nullptr;
-    if (!object_arg(slots[0], types().scope, kScope, "requested")) return nullptr;
-    const bool covers = boxed<Scope>(self)->value.covers(boxed<Scope>(slots[0])->value);
-    return PyBool_FromLong(covers ? 1 : 0);
+    Shared<Scope> scope(self);
+    if (!scope) return nullptr;
+    Shared<Scope> requested(slots[0], "requested");
+    if (!requested) return nullptr;
+    return PyBool_FromLong(scope->covers(*requested) ? 1 : 0);
   });
 }
 
 PyObject* scope_str(PyObject* self) {
-  return guarded([&]() -> PyObject* { return new_text(boxed<Scope>(self)->value.text()); });
+  return guarded([&]() -> PyObject* {
+    Shared<Scope> scope(self);
+    if (!scope) return nullptr;
+    return new_text(scope->text());
+  });
 }
 
 PyObject* scope_repr(PyObject* self) {
-  return guarded([&]() -> PyObject* { return new_text(boxed<Scope>(self)->value.debug_text()); });
+  return guarded([&]() -> PyObject* {
+    Shared<Scope> scope(self);
+    if (!scope) return nullptr;
+    return new_text(scope->debug_text());
+  });
 }
 
 PyMethodDef scope_methods[] = {
@@ -104,7 +106,8 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!scope) return nullptr;
     auto expires_in = i64_arg(slots[3], "expires_in_seconds");
     if (!expires_in) return nullptr;
-    if (!object_arg(slots[4], types().keypair, "KeyPair", "signing_key")) return nullptr;
+    Shared<crypto::KeyPair> key(slots[4], "signing_key");
+    if (!key) return nullptr;
 
     dat::DatConstraints constraints;
     bool any_constraint = false;
@@ -145,15 +148,12 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
           "(years -262143 to 262142)");
     }
 
-    auto* key = boxed<crypto::KeyPair>(slots[4]);
-    SharedBorrow borrow(key->borrow);
-    if (!borrow.ok()) return nullptr;
     auto token =
         Dat::issue(std::string(issuer->view), std::string(subject->view), std::move(*scope), expiry,
                    any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
-                   std::nullopt, key->value, now.seconds, now.unix_millis());
+                   std::nullopt, *key, now.seconds, now.unix_millis());
     if (!token) return translate_core_error(token.error());
-    return wrap_dat(std::move(*token));
+    return wrap(std::move(*token));
   });
 }
 
@@ -166,15 +166,16 @@ PyObject* dat_from_compact(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!text) return nullptr;
     auto token = Dat::from_compact(text->view);
     if (!token) return translate_core_error(token.error());
-    return wrap_dat(std::move(*token));
+    return wrap(std::move(*token));
   });
 }
 
 PyObject* dat_to_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!match_args({"DAT.to_compact()", {}}, args, kwargs, nullptr)) return nullptr;
-    if (!check_receiver(self, types().dat, kDat)) return nullptr;
-    auto text = boxed<Dat>(self)->value.to_compact();
+    Shared<Dat> token(self);
+    if (!token) return nullptr;
+    auto text = token->to_compact();
     if (!text) return translate_core_error(text.error());
     return new_text(*text);
   });
@@ -197,7 +198,8 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
         {"public_key_bytes", true}, {"required_scope", false}, {"ctx", false}};
     PyObject* slots[3];
     if (!match_args({"DAT.verify()", kParams}, args, kwargs, slots)) return nullptr;
-    if (!check_receiver(self, types().dat, kDat)) return nullptr;
+    Shared<Dat> token(self);
+    if (!token) return nullptr;
     auto bytes = bytes_arg(slots[0], "public_key_bytes");
     if (!bytes) return nullptr;
     std::optional<Utf8> required;
@@ -205,9 +207,8 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
       required = text_arg(slots[1], "required_scope");
       if (!required) return nullptr;
     }
-    if (!absent(slots[2]) && !object_arg(slots[2], types().evaluation_context, kContext, "ctx")) {
-      return nullptr;
-    }
+    std::optional<Shared<ContextFields>> context;
+    if (!absent(slots[2]) && !context.emplace(slots[2], "ctx")) return nullptr;
     if (bytes->size() != crypto::kPublicKeyLen) {
       return raise_value_error("Public key must be exactly 32 bytes");
     }
@@ -217,11 +218,8 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     dat::EvaluationContext ctx;
     if (required) ctx.required_scope.assign(required->view);
     ctx.timestamp = now.seconds;
-    if (!absent(slots[2])) {
-      auto* py_ctx = boxed<ContextFields>(slots[2]);
-      SharedBorrow borrow(py_ctx->borrow);
-      if (!borrow.ok()) return nullptr;
-      const ContextFields& fields = py_ctx->value;
+    if (context) {
+      const ContextFields& fields = **context;
       ctx.request_ip = fields.request_ip;
       ctx.country_code = fields.country_code;
       ctx.agent_config_hash = fields.agent_config_hash;
@@ -234,11 +232,10 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
 
-    const Dat& token = boxed<Dat>(self)->value;
-    auto signature = token.verify_signature(
+    auto signature = token->verify_signature(
         std::span<const std::uint8_t, crypto::kPublicKeyLen>(bytes->data(), crypto::kPublicKeyLen));
     if (!signature) return translate_core_error(signature.error());
-    auto violation = dat::PolicyEvaluator::standard().evaluate(token.claims(), ctx, now.seconds);
+    auto violation = dat::PolicyEvaluator::standard().evaluate(token->claims(), ctx, now.seconds);
     if (violation) return raise_value_error(render_violation(*violation));
     Py_RETURN_NONE;
   });
@@ -249,18 +246,20 @@ PyObject* dat_verify_signature(PyObject* self, PyObject* args, PyObject* kwargs)
     static constexpr Param kParams[] = {{"public_key_bytes", true}};
     PyObject* slots[1];
     if (!match_args({"DAT.verify_signature()", kParams}, args, kwargs, slots)) return nullptr;
-    if (!check_receiver(self, types().dat, kDat)) return nullptr;
+    Shared<Dat> token(self);
+    if (!token) return nullptr;
     auto key = public_key_arg(slots[0]);
     if (!key) return nullptr;
-    return PyBool_FromLong(boxed<Dat>(self)->value.verify_signature(*key) ? 1 : 0);
+    return PyBool_FromLong(token->verify_signature(*key) ? 1 : 0);
   });
 }
 
 PyObject* dat_validate_timing(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!match_args({"DAT.validate_timing()", {}}, args, kwargs, nullptr)) return nullptr;
-    if (!check_receiver(self, types().dat, kDat)) return nullptr;
-    auto timing = dat::validate_timing(boxed<Dat>(self)->value.claims(), now().seconds);
+    Shared<Dat> token(self);
+    if (!token) return nullptr;
+    auto timing = dat::validate_timing(token->claims(), now().seconds);
     if (!timing) return translate_core_error(timing.error());
     Py_RETURN_NONE;
   });
@@ -269,8 +268,9 @@ PyObject* dat_validate_timing(PyObject* self, PyObject* args, PyObject* kwargs) 
 template <typename Get>
 PyObject* dat_getter(PyObject* self, Get&& get) {
   return guarded([&]() -> PyObject* {
-    if (!check_receiver(self, types().dat, kDat)) return nullptr;
-    return get(boxed<Dat>(self)->value.claims());
+    Shared<Dat> token(self);
+    if (!token) return nullptr;
+    return get(token->claims());
   });
 }
 
@@ -306,7 +306,9 @@ PyObject* dat_scope(PyObject* self, void*) {
 
 PyObject* dat_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    const dat::DatClaims& c = boxed<Dat>(self)->value.claims();
+    Shared<Dat> token(self);
+    if (!token) return nullptr;
+    const dat::DatClaims& c = token->claims();
     const bool expired = dat::is_expired(c, now().seconds);
     const std::string text = "DAT(issuer='" + c.iss + "', subject='" + c.sub + "', jti='" + c.jti +
                              "', expired=" + (expired ? "true" : "false") + ")";
@@ -366,17 +368,18 @@ PyGetSetDef dat_getset[] = {
 
 // ---- EvaluationContext -----------------------------------------------------
 
-PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* context_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!match_args({"EvaluationContext.__new__()", {}}, args, kwargs, nullptr)) return nullptr;
-    return wrap(type, ContextFields{});
+    return wrap(ContextFields{});
   });
 }
 
 // Each attribute is one member of ContextFields with its converter.
 enum class Field { RequestIp, CountryCode, DelegationDepth, ActionsInWindow, ConfigHash, Trust };
 
-std::optional<std::string>* text_field(ContextFields& f, Field which) {
+template <typename Fields>  // ContextFields, const or not
+auto text_field(Fields& f, Field which) -> decltype(&f.request_ip) {
   switch (which) {
     case Field::RequestIp:
       return &f.request_ip;
@@ -394,12 +397,10 @@ std::optional<std::string>* text_field(ContextFields& f, Field which) {
 
 PyObject* context_get(PyObject* self, void* closure) {
   return guarded([&]() -> PyObject* {
-    if (!check_receiver(self, types().evaluation_context, kContext)) return nullptr;
-    auto* box = boxed<ContextFields>(self);
-    SharedBorrow borrow(box->borrow);
-    if (!borrow.ok()) return nullptr;
+    Shared<ContextFields> fields(self);
+    if (!fields) return nullptr;
     const Field which = *static_cast<const Field*>(closure);
-    ContextFields& f = box->value;
+    const ContextFields& f = *fields;
     switch (which) {
       case Field::DelegationDepth:
         return PyLong_FromUnsignedLong(f.delegation_depth);
@@ -421,18 +422,16 @@ PyObject* context_get(PyObject* self, void* closure) {
 
 int context_set(PyObject* self, PyObject* value, void* closure) {
   return guarded_as<int>(-1, [&]() -> int {
-    if (!check_receiver(self, types().evaluation_context, kContext)) return -1;
+    // Held while converting, so a value whose conversion calls back into this
+    // object finds it borrowed.
+    Exclusive<ContextFields> fields(self);
+    if (!fields) return -1;
     if (value == nullptr) {
       PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
       return -1;
     }
-    auto* box = boxed<ContextFields>(self);
-    // Held while converting, so a value whose conversion calls back into this
-    // object finds it borrowed.
-    ExclusiveBorrow borrow(box->borrow);
-    if (!borrow.ok()) return -1;
     const Field which = *static_cast<const Field*>(closure);
-    ContextFields& f = box->value;
+    ContextFields& f = *fields;
     switch (which) {
       case Field::DelegationDepth: {
         auto v = u32_arg(value, nullptr);
@@ -485,10 +484,9 @@ void append_optional_text(std::string& out, const std::optional<std::string>& te
 
 PyObject* context_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    auto* box = boxed<ContextFields>(self);
-    SharedBorrow borrow(box->borrow);
-    if (!borrow.ok()) return nullptr;
-    const ContextFields& f = box->value;
+    Shared<ContextFields> fields(self);
+    if (!fields) return nullptr;
+    const ContextFields& f = *fields;
     std::string out = "EvaluationContext(ip=";
     append_optional_text(out, f.request_ip);
     out += ", trust=";
@@ -524,35 +522,32 @@ PyGetSetDef context_getset[] = {
 }  // namespace
 
 PyTypeObject* make_scope_type() {
-  return make_class({"builtins.Scope", "Scope(scope_str)\n--\n\n", true,
-                     static_cast<int>(sizeof(Boxed<Scope>)), boxed_dealloc<Scope>, scope_new,
-                     scope_methods, nullptr, scope_repr, scope_str});
+  return make_class<Scope>({"builtins.Scope", "Scope(scope_str)\n--\n\n", true, scope_new,
+                            scope_methods, nullptr, scope_repr, scope_str});
 }
 
 PyTypeObject* make_dat_type() {
-  return make_class({"builtins.DAT",
-                     "A Delegation Attestation Token \u2014 signed, scoped, time-bounded "
-                     "permission grant.\n"
-                     "\n"
-                     "Issue with DAT.issue(), verify with dat.verify(), parse with "
-                     "DAT.from_compact().",
-                     false, static_cast<int>(sizeof(Boxed<Dat>)), boxed_dealloc<Dat>, nullptr,
-                     dat_methods, dat_getset, dat_repr, nullptr});
+  return make_class<Dat>({"builtins.DAT",
+                          "A Delegation Attestation Token \u2014 signed, scoped, time-bounded "
+                          "permission grant.\n"
+                          "\n"
+                          "Issue with DAT.issue(), verify with dat.verify(), parse with "
+                          "DAT.from_compact().",
+                          false, nullptr, dat_methods, dat_getset, dat_repr, nullptr});
 }
 
 PyTypeObject* make_evaluation_context_type() {
-  return make_class({"builtins.EvaluationContext",
-                     "Runtime context supplied to DAT.verify() for constraint evaluation.\n"
-                     "\n"
-                     "Example:\n"
-                     "    ctx = EvaluationContext()\n"
-                     "    ctx.request_ip = \"10.0.0.5\"\n"
-                     "    ctx.agent_trust_level = 75\n"
-                     "    ctx.country_code = \"AU\"\n"
-                     "    dat.verify(pub_key_bytes, \"mcp:tool:read\", ctx)",
-                     false, static_cast<int>(sizeof(Boxed<ContextFields>)),
-                     boxed_dealloc<ContextFields>, context_new, nullptr, context_getset,
-                     context_repr, nullptr});
+  return make_class<ContextFields>(
+      {"builtins.EvaluationContext",
+       "Runtime context supplied to DAT.verify() for constraint evaluation.\n"
+       "\n"
+       "Example:\n"
+       "    ctx = EvaluationContext()\n"
+       "    ctx.request_ip = \"10.0.0.5\"\n"
+       "    ctx.agent_trust_level = 75\n"
+       "    ctx.country_code = \"AU\"\n"
+       "    dat.verify(pub_key_bytes, \"mcp:tool:read\", ctx)",
+       false, context_new, nullptr, context_getset, context_repr, nullptr});
 }
 
 }  // namespace quorvex::py

@@ -60,9 +60,7 @@ std::string core_error_message(const CoreError& error) {
 }
 
 PyObject* translate_core_error(const CoreError& error) {
-  const std::string message = core_error_message(error);
-  PyErr_SetString(translation(error.kind()).type, message.c_str());
-  return nullptr;
+  return raise_error(translation(error.kind()).type, core_error_message(error));
 }
 
 PyObject* panic_exception() {
@@ -82,14 +80,38 @@ void raise_panic(const char* what) {
   PyErr_SetString(type, what);
 }
 
-PyObject* raise_value_error(const std::string& message) {
-  PyErr_SetString(PyExc_ValueError, message.c_str());
+PyObject* message_text(std::string_view text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  PyObject* str = PyUnicode_DecodeUTF8(text.data(), size, "surrogatepass");
+  if (str != nullptr) return str;
+  PyErr_Clear();
+  return PyUnicode_DecodeUTF8(text.data(), size, "replace");
+}
+
+std::string utf8_of(PyObject* str) {
+  if (str == nullptr || !PyUnicode_Check(str)) return {};
+  PyRef encoded = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!encoded || PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+PyObject* raise_error(PyObject* type, std::string_view message) {
+  PyRef text = PyRef::steal(message_text(message));
+  if (text) PyErr_SetObject(type, text.get());  // otherwise MemoryError stays set
   return nullptr;
 }
 
-PyObject* raise_type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return nullptr;
+PyObject* raise_value_error(std::string_view message) {
+  return raise_error(PyExc_ValueError, message);
+}
+
+PyObject* raise_type_error(std::string_view message) {
+  return raise_error(PyExc_TypeError, message);
 }
 
 }  // namespace quorvex::py

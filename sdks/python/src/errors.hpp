@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "core/base/error.hpp"
 
@@ -23,8 +24,19 @@ std::string core_error_message(const CoreError& error);
 PyObject* panic_exception();
 void raise_panic(const char* what);
 
-PyObject* raise_value_error(const std::string& message);
-PyObject* raise_type_error(const std::string& message);
+// message_text makes a str of UTF-8 text, whole: U+0000 and lone surrogates
+// (encoded as by utf8_of) survive; bytes that are no UTF-8 become U+FFFD.
+PyObject* message_text(std::string_view text);
+
+// utf8_of is the whole text of a str as UTF-8, lone surrogates encoded as
+// their three bytes; "" (no exception set) for anything else.
+std::string utf8_of(PyObject* str);
+
+// raise_error sets type with message as its only argument and returns nullptr.
+// Every message the module raises goes through here, never through a C string.
+PyObject* raise_error(PyObject* type, std::string_view message);
+PyObject* raise_value_error(std::string_view message);
+PyObject* raise_type_error(std::string_view message);
 
 // guarded runs an entry point's body and turns anything thrown into a Python
 // exception, so no C++ exception ever reaches the interpreter.

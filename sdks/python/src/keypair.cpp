@@ -16,15 +16,12 @@ namespace {
 using crypto::KeyPair;
 using crypto::TrustLevel;
 
-constexpr const char* kKeyPair = "KeyPair";
-constexpr const char* kTrustLevel = "TrustLevel";
-
 // ---- KeyPair ---------------------------------------------------------------
 
 PyObject* keypair_generate(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!match_args({"KeyPair.generate()", {}}, args, kwargs, nullptr)) return nullptr;
-    return wrap(types().keypair, KeyPair::generate());
+    return wrap(KeyPair::generate());
   });
 }
 
@@ -38,8 +35,8 @@ PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs)
     if (secret->size() != crypto::kSeedLen) {
       return raise_value_error("Secret key must be exactly 32 bytes");
     }
-    return wrap(types().keypair, KeyPair::from_seed(std::span<const std::uint8_t, crypto::kSeedLen>(
-                                     secret->data(), crypto::kSeedLen)));
+    return wrap(KeyPair::from_seed(
+        std::span<const std::uint8_t, crypto::kSeedLen>(secret->data(), crypto::kSeedLen)));
   });
 }
 
@@ -48,12 +45,11 @@ PyObject* keypair_sign(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param kParams[] = {{"message", true}};
     PyObject* slots[1];
     if (!match_args({"KeyPair.sign()", kParams}, args, kwargs, slots)) return nullptr;
-    if (!check_receiver(self, types().keypair, kKeyPair)) return nullptr;
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
     auto message = bytes_arg(slots[0], "message");
     if (!message) return nullptr;
-    SharedBorrow borrow(boxed<KeyPair>(self)->borrow);
-    if (!borrow.ok()) return nullptr;
-    const crypto::Signature signature = boxed<KeyPair>(self)->value.sign(*message);
+    const crypto::Signature signature = key->sign(*message);
     return new_bytes(signature);
   });
 }
@@ -63,37 +59,39 @@ PyObject* keypair_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     static constexpr Param kParams[] = {{"message", true}, {"signature", true}};
     PyObject* slots[2];
     if (!match_args({"KeyPair.verify()", kParams}, args, kwargs, slots)) return nullptr;
-    if (!check_receiver(self, types().keypair, kKeyPair)) return nullptr;
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
     auto message = bytes_arg(slots[0], "message");
     if (!message) return nullptr;
     auto signature = bytes_arg(slots[1], "signature");
     if (!signature) return nullptr;
-    SharedBorrow borrow(boxed<KeyPair>(self)->borrow);
-    if (!borrow.ok()) return nullptr;
     // Every verification failure, whatever its reason, is False.
-    return PyBool_FromLong(boxed<KeyPair>(self)->value.verify(*message, *signature) ? 1 : 0);
+    return PyBool_FromLong(key->verify(*message, *signature) ? 1 : 0);
   });
 }
 
 PyObject* keypair_public_key_bytes(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    if (!check_receiver(self, types().keypair, kKeyPair)) return nullptr;
-    return new_bytes(boxed<KeyPair>(self)->value.public_key_bytes());
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
+    return new_bytes(key->public_key_bytes());
   });
 }
 
 PyObject* keypair_public_key_multibase(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    if (!check_receiver(self, types().keypair, kKeyPair)) return nullptr;
-    return new_text(crypto::multibase_base58btc(boxed<KeyPair>(self)->value.public_key_bytes()));
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
+    return new_text(crypto::multibase_base58btc(key->public_key_bytes()));
   });
 }
 
 PyObject* keypair_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
     const std::string text =
-        "KeyPair(public_key='" +
-        crypto::multibase_base58btc(boxed<KeyPair>(self)->value.public_key_bytes()) + "')";
+        "KeyPair(public_key='" + crypto::multibase_base58btc(key->public_key_bytes()) + "')";
     return new_text(text);
   });
 }
@@ -121,7 +119,7 @@ PyGetSetDef keypair_getset[] = {
 
 // ---- TrustLevel ------------------------------------------------------------
 
-PyObject* trust_level_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* trust_level_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"level", true}};
     PyObject* slots[1];
@@ -130,7 +128,7 @@ PyObject* trust_level_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     if (!text) return nullptr;
     auto level = TrustLevel::parse(text->view);
     if (!level) return raise_value_error(crypto::invalid_trust_level_message(text->view));
-    return wrap(type, *level);
+    return wrap(*level);
   });
 }
 
@@ -139,28 +137,36 @@ PyObject* trust_level_meets_minimum(PyObject* self, PyObject* args, PyObject* kw
     static constexpr Param kParams[] = {{"required", true}};
     PyObject* slots[1];
     if (!match_args({"TrustLevel.meets_minimum()", kParams}, args, kwargs, slots)) return nullptr;
-    if (!check_receiver(self, types().trust_level, kTrustLevel)) return nullptr;
-    if (!object_arg(slots[0], types().trust_level, kTrustLevel, "required")) return nullptr;
-    const bool meets =
-        boxed<TrustLevel>(self)->value.meets_minimum(boxed<TrustLevel>(slots[0])->value);
-    return PyBool_FromLong(meets ? 1 : 0);
+    Shared<TrustLevel> level(self);
+    if (!level) return nullptr;
+    Shared<TrustLevel> required(slots[0], "required");
+    if (!required) return nullptr;
+    return PyBool_FromLong(level->meets_minimum(*required) ? 1 : 0);
   });
 }
 
 PyObject* trust_level_description(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    if (!check_receiver(self, types().trust_level, kTrustLevel)) return nullptr;
-    return new_text(boxed<TrustLevel>(self)->value.description());
+    Shared<TrustLevel> level(self);
+    if (!level) return nullptr;
+    return new_text(level->description());
   });
 }
 
 PyObject* trust_level_str(PyObject* self) {
-  return guarded([&]() -> PyObject* { return new_text(boxed<TrustLevel>(self)->value.name()); });
+  return guarded([&]() -> PyObject* {
+    Shared<TrustLevel> level(self);
+    if (!level) return nullptr;
+    return new_text(level->name());
+  });
 }
 
 PyObject* trust_level_repr(PyObject* self) {
-  return guarded(
-      [&]() -> PyObject* { return new_text(boxed<TrustLevel>(self)->value.repr_text()); });
+  return guarded([&]() -> PyObject* {
+    Shared<TrustLevel> level(self);
+    if (!level) return nullptr;
+    return new_text(level->repr_text());
+  });
 }
 
 PyMethodDef trust_level_methods[] = {
@@ -178,15 +184,13 @@ PyGetSetDef trust_level_getset[] = {
 }  // namespace
 
 PyTypeObject* make_keypair_type() {
-  return make_class({
+  return make_class<KeyPair>({
       "builtins.KeyPair",
       "An Ed25519 key pair for signing and verification.\n"
       "\n"
       "The private key is held securely in native memory and is never exposed to Python.\n"
       "Use `sign()` to create signatures and `verify()` for verification.",
       false,
-      static_cast<int>(sizeof(Boxed<KeyPair>)),
-      boxed_dealloc<KeyPair>,
       nullptr,
       keypair_methods,
       keypair_getset,
@@ -196,12 +200,10 @@ PyTypeObject* make_keypair_type() {
 }
 
 PyTypeObject* make_trust_level_type() {
-  return make_class({
+  return make_class<TrustLevel>({
       "builtins.TrustLevel",
       "TrustLevel(level)\n--\n\n",
       true,
-      static_cast<int>(sizeof(Boxed<TrustLevel>)),
-      boxed_dealloc<TrustLevel>,
       trust_level_new,
       trust_level_methods,
       trust_level_getset,

@@ -1,6 +1,7 @@
 // The quorvex extension module: initialisation and the class factory.
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,7 @@ namespace {
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
-  return raise_type_error("No constructor defined for " + str_to_string(name.get()));
+  return raise_type_error("No constructor defined for " + utf8_of(name.get()));
 }
 
 // Adds an attribute and appends its name to __all__ first.
@@ -48,26 +49,27 @@ PyModuleDef module_def = {
 bool initialised = false;
 
 PyObject* init_module() {
+  // The classes and the flag below belong to the process, so only the main
+  // interpreter (always number 0) makes them. A sub-interpreter importing the
+  // module later gets a copy of the main one's, or an ImportError from CPython.
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter < 0) return nullptr;
+  if (interpreter != 0) {
+    return raise_error(PyExc_ImportError,
+                       "quorvex cannot be initialised in a sub-interpreter; import it in the main "
+                       "interpreter first");
+  }
   if (initialised) {
-    PyErr_SetString(PyExc_ImportError,
-                    "quorvex can be initialised only once per process; sub-interpreters are not "
-                    "supported");
-    return nullptr;
+    return raise_error(PyExc_ImportError, "quorvex can be initialised only once per process");
   }
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
-  Types& t = types();
   // Registration order is part of the interface: it is the order of __all__.
-  if (!add_class(module.get(), "KeyPair", t.keypair = make_keypair_type())) return nullptr;
-  if (!add_class(module.get(), "EvaluationContext",
-                 t.evaluation_context = make_evaluation_context_type())) {
-    return nullptr;
-  }
-  if (!add_class(module.get(), "DAT", t.dat = make_dat_type())) return nullptr;
-  if (!add_class(module.get(), "Scope", t.scope = make_scope_type())) return nullptr;
-  if (!add_class(module.get(), "TrustLevel", t.trust_level = make_trust_level_type())) {
-    return nullptr;
-  }
+  if (!add_class(module.get(), "KeyPair", make_keypair_type())) return nullptr;
+  if (!add_class(module.get(), "EvaluationContext", make_evaluation_context_type())) return nullptr;
+  if (!add_class(module.get(), "DAT", make_dat_type())) return nullptr;
+  if (!add_class(module.get(), "Scope", make_scope_type())) return nullptr;
+  if (!add_class(module.get(), "TrustLevel", make_trust_level_type())) return nullptr;
   PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
   if (!version || !add_attribute(module.get(), "__version__", version.get())) return nullptr;
   initialised = true;
@@ -76,14 +78,45 @@ PyObject* init_module() {
 
 }  // namespace
 
-Types& types() noexcept {
-  static Types instance;
-  return instance;
+namespace detail {
+
+void raise_wrong_class(PyObject* obj, const char* class_name, const char* arg_name) {
+  std::string message = arg_name ? std::string("argument '") + arg_name + "': " : std::string();
+  message += "'" + (obj ? type_name_of(obj) : std::string("NoneType")) +
+             "' object cannot be converted to '" + (class_name ? class_name : "?") + "'";
+  raise_type_error(message);
 }
 
-PyTypeObject* make_class(const ClassSpec& spec) {
+void raise_not_built(const char* class_name, const char* arg_name) {
+  std::string message = arg_name ? std::string("argument '") + arg_name + "': " : std::string();
+  raise_type_error(message + class_name + " object is not initialized");
+}
+
+bool borrow_shared(BorrowFlag& flag) noexcept {
+  if (flag.state < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return false;
+  }
+  ++flag.state;
+  return true;
+}
+
+bool borrow_exclusive(BorrowFlag& flag) noexcept {
+  if (flag.state != 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+  }
+  flag.state = -1;
+  return true;
+}
+
+void raise_unregistered() { raise_panic("instance of a class that was never made"); }
+
+}  // namespace detail
+
+PyTypeObject* make_type(const ClassSpec& spec, int basicsize, destructor dealloc) {
   std::vector<PyType_Slot> slots;
-  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
   slots.push_back({Py_tp_new, reinterpret_cast<void*>(spec.tp_new ? spec.tp_new : no_constructor)});
   if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
   if (spec.methods != nullptr) slots.push_back({Py_tp_methods, spec.methods});
@@ -92,8 +125,7 @@ PyTypeObject* make_class(const ClassSpec& spec) {
   if (spec.str != nullptr) slots.push_back({Py_tp_str, reinterpret_cast<void*>(spec.str)});
   slots.push_back({0, nullptr});
   // No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
-  PyType_Spec type_spec = {spec.qualified_name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT,
-                           slots.data()};
+  PyType_Spec type_spec = {spec.qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
   if (spec.doc_is_signature_only && PyObject_SetAttrString(type, "__doc__", Py_None) != 0) {

@@ -9,3 +9,4 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_MO
   -DQUORVEX_BUILD_BENCH=ON >/dev/null
 cmake --build build/bench --target native_bench
 "$python" bench/bench.py build/bench/native_bench
+"$python" bench/receipts_bench.py build/bench/native_bench

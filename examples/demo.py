@@ -1,7 +1,9 @@
-"""A short tour of quorvex: identities, delegation, verification."""
+"""A short tour of quorvex: identities, delegation, verification, receipts."""
+import json
 import os
 
-from quorvex import DAT, EvaluationContext, KeyPair, Scope, TrustLevel
+import blake3  # only for the outside audit at the end
+from quorvex import DAT, EvaluationContext, KeyPair, ReceiptLog, Scope, TrustLevel
 
 
 def show(title):
@@ -79,3 +81,42 @@ refused("validate_timing()", stale.validate_timing)
 tampered = compact[:-6] + ("AAAAAA" if not compact.endswith("AAAAAA") else "BBBBBB")
 refused("tampered signature", lambda: DAT.from_compact(tampered).verify(
     principal.public_key_bytes, "mcp:tool:filesystem:read", ctx))
+
+show("Receipts: the agent records what it did under the token")
+log = ReceiptLog()
+jti = received.jti
+calls = [("read_file", b'{"path": "/srv/report.txt"}', b"quarterly numbers...", 41),
+         ("search", b'{"q": "agent identity"}', b'["result 1", "result 2"]', 230),
+         ("read_file", b'{"path": "/srv/missing.txt"}', None, 3)]
+for tool, request, response, millis in calls:
+    log.append(subject, jti, "mcp:tool-call", request, agent, server="files.example.com",
+               tool=tool, output_data=response, status="success" if response else "not_found",
+               duration_ms=millis, session_id="session-1")
+print(f"  {log!r}")
+log.verify_integrity()
+print(f"  verify_integrity()       chain unbroken over {len(log)} receipts")
+printed = log.to_json()
+print("  to_json(), first receipt:")
+for line in printed.splitlines()[1:24]:
+    print(f"    {line}")
+print(f"    ... ({len(printed)} chars in all)")
+print(f"  last_hash                {log.last_hash}")
+
+
+def audit(receipts):
+    """An outside check of a printed log: re-derive every link from the JSON alone."""
+    expected = "genesis"
+    for i, receipt in enumerate(receipts):
+        chain = receipt["chain"]
+        if chain["sequenceNumber"] != i or chain["previousHash"] != expected:
+            return f"chain broken at sequence {i}"
+        unsigned = {k: v for k, v in receipt.items() if k != "signature"}
+        text = json.dumps(unsigned, separators=(",", ":"), ensure_ascii=False)
+        expected = "blake3:" + blake3.blake3(text.encode()).hexdigest()
+    return "chain unbroken"
+
+
+receipts = json.loads(printed)
+print(f"  audit of the printed log {audit(receipts)}")
+receipts[1]["action"]["status"] = "failed"
+print(f"  receipt 1 edited         {audit(receipts)}")

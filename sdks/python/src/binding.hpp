@@ -165,6 +165,7 @@ struct ClassSpec {
   PyGetSetDef* getset;
   reprfunc repr;
   reprfunc str;
+  lenfunc length = nullptr;  // __len__
 };
 
 PyTypeObject* make_type(const ClassSpec& spec, int basicsize, destructor dealloc);
@@ -191,5 +192,9 @@ PyTypeObject* make_trust_level_type();
 PyTypeObject* make_evaluation_context_type();
 PyTypeObject* make_dat_type();
 PyTypeObject* make_scope_type();
+PyTypeObject* make_aid_type();
+PyTypeObject* make_aid_builder_type();
+PyTypeObject* make_receipt_log_type();
+PyTypeObject* make_agent_identity_type();
 
 }  // namespace quorvex::py

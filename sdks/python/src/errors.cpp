@@ -114,4 +114,8 @@ PyObject* raise_type_error(std::string_view message) {
   return raise_error(PyExc_TypeError, message);
 }
 
+PyObject* raise_runtime_error(std::string_view message) {
+  return raise_error(PyExc_RuntimeError, message);
+}
+
 }  // namespace quorvex::py

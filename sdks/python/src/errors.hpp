@@ -37,6 +37,7 @@ std::string utf8_of(PyObject* str);
 PyObject* raise_error(PyObject* type, std::string_view message);
 PyObject* raise_value_error(std::string_view message);
 PyObject* raise_type_error(std::string_view message);
+PyObject* raise_runtime_error(std::string_view message);
 
 // guarded runs an entry point's body and turns anything thrown into a Python
 // exception, so no C++ exception ever reaches the interpreter.

@@ -67,9 +67,13 @@ PyObject* init_module() {
   // Registration order is part of the interface: it is the order of __all__.
   if (!add_class(module.get(), "KeyPair", make_keypair_type())) return nullptr;
   if (!add_class(module.get(), "EvaluationContext", make_evaluation_context_type())) return nullptr;
+  if (!add_class(module.get(), "AID", make_aid_type())) return nullptr;
+  if (!add_class(module.get(), "AIDBuilder", make_aid_builder_type())) return nullptr;
   if (!add_class(module.get(), "DAT", make_dat_type())) return nullptr;
   if (!add_class(module.get(), "Scope", make_scope_type())) return nullptr;
   if (!add_class(module.get(), "TrustLevel", make_trust_level_type())) return nullptr;
+  if (!add_class(module.get(), "ReceiptLog", make_receipt_log_type())) return nullptr;
+  if (!add_class(module.get(), "AgentIdentity", make_agent_identity_type())) return nullptr;
   PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
   if (!version || !add_attribute(module.get(), "__version__", version.get())) return nullptr;
   initialised = true;
@@ -123,6 +127,9 @@ PyTypeObject* make_type(const ClassSpec& spec, int basicsize, destructor dealloc
   if (spec.getset != nullptr) slots.push_back({Py_tp_getset, spec.getset});
   if (spec.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(spec.repr)});
   if (spec.str != nullptr) slots.push_back({Py_tp_str, reinterpret_cast<void*>(spec.str)});
+  if (spec.length != nullptr) {
+    slots.push_back({Py_sq_length, reinterpret_cast<void*>(spec.length)});
+  }
   slots.push_back({0, nullptr});
   // No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
   PyType_Spec type_spec = {spec.qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots.data()};

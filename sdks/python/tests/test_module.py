@@ -7,7 +7,8 @@ import pytest
 
 import quorvex
 
-CLASSES = ["KeyPair", "EvaluationContext", "DAT", "Scope", "TrustLevel"]
+CLASSES = ["KeyPair", "EvaluationContext", "AID", "AIDBuilder", "DAT", "Scope", "TrustLevel",
+           "ReceiptLog", "AgentIdentity"]
 
 
 class TestModule:

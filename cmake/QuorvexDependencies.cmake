@@ -62,6 +62,8 @@ else()
     add_library(quorvex_blake3 STATIC ${BLAKE3_SOURCES})
     target_include_directories(quorvex_blake3 SYSTEM PUBLIC "${BLAKE3_C_DIR}")
     target_compile_definitions(quorvex_blake3 PRIVATE ${BLAKE3_DEFINES})
+    # Built from its sources, the library also offers its multi-input hashing.
+    target_compile_definitions(quorvex_blake3 INTERFACE QUORVEX_BLAKE3_INTERNALS=1)
     set_target_properties(quorvex_blake3 PROPERTIES C_STANDARD 99)
     add_library(quorvex::blake3 ALIAS quorvex_blake3)
   endif()

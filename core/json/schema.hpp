@@ -90,7 +90,7 @@ void write_members(Writer& w, const R& record) {
         const auto member = [&](const auto& f) {
           const auto& value = record.*(f.member);
           if (is_absent(value)) return;
-          w.key(f.name);
+          w.field(f.name);
           write_value(w, value);
         };
         (member(fields), ...);

@@ -27,7 +27,7 @@ struct Codec<Instant> {
   static void write(Writer& w, const Instant& instant) {
     std::string text;
     append_rfc3339(text, instant);
-    w.text(text);
+    w.ascii_text(text);
   }
   static bool read(Reader& r, Instant& out, const Value& v) {
     if (v.type != Value::Type::String) return r.type_error(v, expected);

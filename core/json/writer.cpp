@@ -1,5 +1,7 @@
 #include "core/json/writer.hpp"
 
+#include <array>
+
 #include "core/base/decimal.hpp"
 #include "core/base/text.hpp"
 
@@ -8,6 +10,14 @@ namespace {
 
 // The letter after the backslash of the control characters that have a short escape.
 constexpr std::string_view kShortEscapes("\0\0\0\0\0\0\0\0btn\0fr", 14);
+
+// Bytes a text cannot copy as they are: control characters, the quote, the
+// backslash, and the bytes of non-ASCII sequences, which are checked for UTF-8.
+constexpr std::array<bool, 256> kSpecial = [] {
+  std::array<bool, 256> table{};
+  for (std::size_t c = 0; c < 256; ++c) table[c] = c < 0x20 || c == '"' || c == '\\' || c >= 0x80;
+  return table;
+}();
 
 }  // namespace
 
@@ -22,19 +32,19 @@ void Writer::next_item() {
     return;
   }
   if (empty_.empty()) return;
-  if (!empty_.back()) out_ += ',';
-  empty_.back() = false;
+  if (empty_.back() == '0') out_ += ',';
+  empty_.back() = '0';
   if (layout_ == Layout::Pretty) newline_indent(empty_.size());
 }
 
 void Writer::open(char bracket) {
   next_item();
   out_ += bracket;
-  empty_.push_back(true);
+  empty_.push_back('1');
 }
 
 void Writer::close(char bracket) {
-  const bool was_empty = empty_.back();
+  const bool was_empty = empty_.back() == '1';
   empty_.pop_back();
   if (layout_ == Layout::Pretty && !was_empty) newline_indent(empty_.size());
   out_ += bracket;
@@ -47,9 +57,32 @@ void Writer::key(std::string_view name) {
   after_key_ = true;
 }
 
+void Writer::field(std::string_view name) {
+  next_item();
+  out_ += '"';
+  out_ += name;
+  out_ += layout_ == Layout::Pretty ? "\": " : "\":";
+  after_key_ = true;
+}
+
 void Writer::text(std::string_view value) {
   next_item();
   escaped(value);
+}
+
+void Writer::ascii_text(std::string_view value) {
+  next_item();
+  out_ += '"';
+  out_ += value;
+  out_ += '"';
+}
+
+void Writer::hex_text(std::string_view prefix, std::span<const std::uint8_t> bytes) {
+  next_item();
+  out_ += '"';
+  out_ += prefix;
+  append_hex(out_, bytes);
+  out_ += '"';
 }
 
 void Writer::signed_integer(std::int64_t value) {
@@ -117,6 +150,10 @@ void Writer::escaped(std::string_view value) {
   std::size_t i = 0;
   while (i < value.size()) {
     const auto c = static_cast<unsigned char>(value[i]);
+    if (!kSpecial[c]) {
+      ++i;
+      continue;
+    }
     if (c >= 0x80) {
       std::size_t n = utf8_sequence_length(value, i);
       if (n == 0) {
@@ -127,10 +164,6 @@ void Writer::escaped(std::string_view value) {
         n = 1;
       }
       i += n;
-      continue;
-    }
-    if (c >= 0x20 && c != '"' && c != '\\') {
-      ++i;
       continue;
     }
     out_.append(value.data() + run, i - run);

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,8 +33,15 @@ class Writer {
   void end_array() { close(']'); }
   // key starts an object member; the member's value is written next.
   void key(std::string_view name);
+  // field starts a member whose name is known to need no escaping (a schema's).
+  void field(std::string_view name);
 
   void text(std::string_view value);
+  // ascii_text writes text known to hold only printable ASCII other than the
+  // quote and the backslash (digests, identifiers, timestamps) without scanning it.
+  void ascii_text(std::string_view value);
+  // hex_text writes prefix followed by the lower-case hex digits of bytes.
+  void hex_text(std::string_view prefix, std::span<const std::uint8_t> bytes);
   void signed_integer(std::int64_t value);
   void unsigned_integer(std::uint64_t value);
   void boolean(bool value);
@@ -57,7 +65,7 @@ class Writer {
 
   std::string& out_;
   Layout layout_;
-  std::vector<bool> empty_;  // per open container: nothing written in it yet
+  std::string empty_;  // per open container, '1' while nothing is written in it yet
   bool after_key_ = false;
   std::size_t bad_index_ = static_cast<std::size_t>(-1);
   unsigned bad_byte_ = 0;

@@ -1,6 +1,7 @@
 #include "core/receipt/receipt.hpp"
 
 #include <utility>
+#include <vector>
 
 #include "core/base/text.hpp"
 #include "core/json/timestamp.hpp"
@@ -17,7 +18,7 @@ struct Codec<receipt::SharedText> {
 template <>
 struct Codec<receipt::Digest> {
   static void write(Writer& w, const receipt::Digest& digest) {
-    w.text(receipt::digest_text(digest));
+    w.hex_text("blake3:", digest.bytes);
   }
 };
 
@@ -25,16 +26,16 @@ template <>
 struct Codec<receipt::ChainLink> {
   static void write(Writer& w, const receipt::ChainLink& link) {
     if (link.digest) {
-      w.text(receipt::digest_text(*link.digest));
+      w.hex_text("blake3:", link.digest->bytes);
     } else {
-      w.text("genesis");
+      w.ascii_text("genesis");
     }
   }
 };
 
 template <>
 struct Codec<crypto::Ulid> {
-  static void write(Writer& w, const crypto::Ulid& id) { w.text(crypto::ulid_text(id)); }
+  static void write(Writer& w, const crypto::Ulid& id) { w.ascii_text(crypto::ulid_text(id)); }
 };
 
 template <>
@@ -105,7 +106,7 @@ void write_receipt(json::Writer& w, const Receipt& receipt, const std::string* s
   w.begin_object();
   json::write_members(w, receipt.body);
   if (signature != nullptr) {
-    w.key("signature");
+    w.field("signature");
     w.text(*signature);
   }
   w.end_object();
@@ -143,10 +144,34 @@ Digest compute_hash(const Receipt& receipt) {
   return Digest{crypto::blake3({reinterpret_cast<const std::uint8_t*>(json.data()), json.size()})};
 }
 
+void compute_hashes(std::span<const Receipt* const> receipts, std::span<Digest> out) {
+  thread_local std::string buffer;
+  buffer.clear();
+  std::vector<std::size_t> ends;
+  ends.reserve(receipts.size());
+  for (const Receipt* receipt : receipts) {
+    json::Writer w(buffer);
+    write_receipt(w, *receipt, nullptr);
+    ends.push_back(buffer.size());
+  }
+  std::vector<crypto::ByteView> inputs;
+  inputs.reserve(receipts.size());
+  std::size_t start = 0;
+  for (const std::size_t end : ends) {
+    inputs.emplace_back(reinterpret_cast<const std::uint8_t*>(buffer.data()) + start, end - start);
+    start = end;
+  }
+  std::vector<crypto::Blake3Digest> digests(receipts.size());
+  crypto::blake3_each(inputs, digests);
+  for (std::size_t i = 0; i < digests.size(); ++i) out[i] = Digest{digests[i]};
+}
+
 void append_pretty(json::Writer& w, const Receipt& receipt) {
-  std::string signature;
-  append_hex(signature, receipt.signature);
-  write_receipt(w, receipt, &signature);
+  w.begin_object();
+  json::write_members(w, receipt.body);
+  w.field("signature");
+  w.hex_text("", receipt.signature);
+  w.end_object();
 }
 
 Result<Receipt> build_receipt(const ActionInput& action, const crypto::KeyPair& signing_key,

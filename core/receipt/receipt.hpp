@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -99,6 +100,8 @@ std::string unsigned_json(const Receipt& receipt);
 std::string signing_input(const Receipt& receipt);
 // compute_hash: the BLAKE3 digest of unsigned_json, computed afresh.
 Digest compute_hash(const Receipt& receipt);
+// compute_hashes: compute_hash of each receipt into out, several at a time.
+void compute_hashes(std::span<const Receipt* const> receipts, std::span<Digest> out);
 std::string digest_text(const Digest& digest);
 
 // append_pretty writes the receipt as pretty JSON, signature included, into a

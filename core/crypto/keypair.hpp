@@ -57,9 +57,16 @@ class KeyPair {
   PublicKey public_key_{};
 };
 
-// The exact verification rules, decided without the fast library; used when the
-// fast library rejects, and by the tests. Same contract as verify_signature.
+// The exact verification rules, decided without the fast library; used where the
+// fast library's verdict may differ from them, and by the tests. Same contract as
+// verify_signature.
 Result<void> verify_exact(std::span<const std::uint8_t, kPublicKeyLen> public_key, ByteView message,
                           ByteView signature);
+
+// refusal_reason is the failure of a signature whose verification equation does not
+// hold: InvalidKey when the key is no point encoding (unless key_is_point vouches for
+// it), else the first of the length and scalar rules it breaks, else the equation.
+Failure refusal_reason(std::span<const std::uint8_t, kPublicKeyLen> public_key, ByteView signature,
+                       bool key_is_point);
 
 }  // namespace quorvex::crypto

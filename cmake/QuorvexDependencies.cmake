@@ -5,6 +5,10 @@ function(quorvex_missing what package)
   message(FATAL_ERROR "${what} not found: install the Debian package ${package} (scripts/install-deps.sh does)")
 endfunction()
 
+# A wheel must run where neither library is installed, so its module links their
+# static archives (Debian's -dev packages ship them).
+option(QUORVEX_STATIC_DEPS "Link libsodium and libcrypto statically" OFF)
+
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
   pkg_check_modules(SODIUM QUIET IMPORTED_TARGET libsodium>=1.0.18)
@@ -12,10 +16,34 @@ endif()
 if(NOT SODIUM_FOUND)
   quorvex_missing("libsodium" "libsodium-dev")
 endif()
-add_library(quorvex::sodium ALIAS PkgConfig::SODIUM)
+if(QUORVEX_STATIC_DEPS)
+  find_library(SODIUM_STATIC_LIBRARY libsodium.a HINTS ${SODIUM_LIBRARY_DIRS} NO_CACHE)
+  if(NOT SODIUM_STATIC_LIBRARY)
+    quorvex_missing("libsodium.a" "libsodium-dev")
+  endif()
+  find_package(Threads REQUIRED)
+  add_library(quorvex_sodium_static STATIC IMPORTED)
+  set_target_properties(quorvex_sodium_static PROPERTIES
+    IMPORTED_LOCATION "${SODIUM_STATIC_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${SODIUM_INCLUDE_DIRS}"
+    INTERFACE_LINK_LIBRARIES Threads::Threads)
+  add_library(quorvex::sodium ALIAS quorvex_sodium_static)
+else()
+  add_library(quorvex::sodium ALIAS PkgConfig::SODIUM)
+endif()
 
+# FindOpenSSL caches the library it found: search again when the option flips.
+if(NOT "${QUORVEX_STATIC_DEPS}" STREQUAL "${QUORVEX_OPENSSL_SEARCHED_STATIC}")
+  unset(OPENSSL_CRYPTO_LIBRARY CACHE)
+  unset(OPENSSL_SSL_LIBRARY CACHE)
+  set(QUORVEX_OPENSSL_SEARCHED_STATIC "${QUORVEX_STATIC_DEPS}" CACHE INTERNAL "")
+endif()
+set(OPENSSL_USE_STATIC_LIBS ${QUORVEX_STATIC_DEPS})
 find_package(OpenSSL 3 QUIET COMPONENTS Crypto)
 if(NOT OpenSSL_FOUND)
+  if(QUORVEX_STATIC_DEPS)
+    quorvex_missing("OpenSSL libcrypto 3 (libcrypto.a)" "libssl-dev")
+  endif()
   quorvex_missing("OpenSSL libcrypto 3" "libssl-dev")
 endif()
 

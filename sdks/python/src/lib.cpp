@@ -74,7 +74,7 @@ PyObject* init_module() {
   if (!add_class(module.get(), "TrustLevel", make_trust_level_type())) return nullptr;
   if (!add_class(module.get(), "ReceiptLog", make_receipt_log_type())) return nullptr;
   if (!add_class(module.get(), "AgentIdentity", make_agent_identity_type())) return nullptr;
-  PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
+  PyRef version = PyRef::steal(PyUnicode_FromString(QUORVEX_VERSION));
   if (!version || !add_attribute(module.get(), "__version__", version.get())) return nullptr;
   initialised = true;
   return module.release();

@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
           blake3_hasher_finalize(&hasher, digest, sizeof digest);
           sink = sink + digest[0];
         }
-        sink = sink + crypto_sign_detached(sig, nullptr, receipt_input.data(),
-                                           receipt_input.size(), sk);
+        sink = sink +
+               crypto_sign_detached(sig, nullptr, receipt_input.data(), receipt_input.size(), sk);
       },
       4000);
   std::printf(

@@ -27,6 +27,20 @@ constexpr std::array<std::uint8_t, 256> make_base64url_table() {
 
 constexpr std::array<std::uint8_t, 256> kBase64UrlValues = make_base64url_table();
 
+// A symbol's value already shifted to its place in a group of four; symbols outside the
+// alphabet set the top bit instead, so one test over a whole group finds them.
+constexpr std::uint32_t kNotInAlphabet = std::uint32_t{1} << 31;
+constexpr std::array<std::uint32_t, 256> make_placed_table(unsigned shift) {
+  std::array<std::uint32_t, 256> table{};
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    table[i] = kBase64UrlValues[i] == kInvalid ? kNotInAlphabet
+                                               : std::uint32_t{kBase64UrlValues[i]} << shift;
+  }
+  return table;
+}
+constexpr std::array<std::array<std::uint32_t, 256>, 4> kBase64UrlPlaced = {
+    make_placed_table(18), make_placed_table(12), make_placed_table(6), make_placed_table(0)};
+
 Failure invalid_symbol(std::uint8_t byte, std::size_t offset, bool last) {
   std::string text = last ? "Invalid last symbol " : "Invalid symbol ";
   append_decimal(text, byte);
@@ -143,26 +157,23 @@ Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
   std::size_t body_len = len - rem;
   body_len = rem == 0 && body_len >= 4 ? body_len - 4 : body_len;
 
-  std::vector<std::uint8_t> out(body_len / 4 * 3);
-  out.reserve(body_len / 4 * 3 + 3);
+  // Room for the final group's bytes too; the size is set once they are known.
+  std::vector<std::uint8_t> out(body_len / 4 * 3 + 3);
   std::uint8_t* dst = out.data();
+  const auto* src = reinterpret_cast<const std::uint8_t*>(text.data());
   for (std::size_t i = 0; i < body_len; i += 4) {
-    const std::uint8_t a = kBase64UrlValues[byte_at(i)];
-    const std::uint8_t b = kBase64UrlValues[byte_at(i + 1)];
-    const std::uint8_t c = kBase64UrlValues[byte_at(i + 2)];
-    const std::uint8_t d = kBase64UrlValues[byte_at(i + 3)];
-    if (((a | b | c | d) & 0xC0) != 0) {  // only kInvalid has high bits
+    const std::uint32_t group = kBase64UrlPlaced[0][src[i]] | kBase64UrlPlaced[1][src[i + 1]] |
+                                kBase64UrlPlaced[2][src[i + 2]] | kBase64UrlPlaced[3][src[i + 3]];
+    if ((group & kNotInAlphabet) != 0) {
       for (std::size_t k = 0; k < 4; ++k) {
-        if (kBase64UrlValues[byte_at(i + k)] == kInvalid) {
-          return invalid_symbol(byte_at(i + k), i + k, false);
-        }
+        const std::uint8_t symbol = src[i + k];
+        if (kBase64UrlValues[symbol] == kInvalid) return invalid_symbol(symbol, i + k, false);
       }
     }
-    const std::uint32_t group =
-        (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
-    *dst++ = static_cast<std::uint8_t>(group >> 16);
-    *dst++ = static_cast<std::uint8_t>(group >> 8);
-    *dst++ = static_cast<std::uint8_t>(group);
+    dst[0] = static_cast<std::uint8_t>(group >> 16);
+    dst[1] = static_cast<std::uint8_t>(group >> 8);
+    dst[2] = static_cast<std::uint8_t>(group);
+    dst += 3;
   }
 
   std::size_t morsels = 0;
@@ -188,7 +199,6 @@ Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
 
   if (len != 0 && morsels < 2) return invalid_length(body_len + morsels);
   if (padding > 0) return fail(ErrorKind::Base64Decode, "Invalid padding");
-  if (morsels == 0) return out;
 
   // 2, 3 or 4 symbols carry 1, 2 or 3 bytes; the bits below them must be zero.
   const std::size_t bits = morsels * 6;
@@ -198,8 +208,9 @@ Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
   }
   group >>= unused;
   for (std::size_t k = bits / 8; k > 0; --k) {
-    out.push_back(static_cast<std::uint8_t>(group >> (8 * (k - 1))));
+    *dst++ = static_cast<std::uint8_t>(group >> (8 * (k - 1)));
   }
+  out.resize(static_cast<std::size_t>(dst - out.data()));
   return out;
 }
 

@@ -1,7 +1,14 @@
 #include "core/json/reader.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
+#include <limits>
+#include <string>
+#include <string_view>
 
 #include "core/base/decimal.hpp"
 #include "core/base/text.hpp"
@@ -76,7 +83,231 @@ class ByteReader {
   std::size_t* consumed_;
 };
 
+constexpr std::size_t kUnknownSize = static_cast<std::size_t>(-1);
+
+// Bytes that stand for themselves inside a string: not the quote, the backslash, a control
+// character or the start of a multi-byte sequence.
+constexpr std::array<bool, 256> kPlainStringBytes = [] {
+  std::array<bool, 256> plain{};
+  for (std::size_t b = 0x20; b < 0x80; ++b) plain[b] = b != '"' && b != '\\';
+  return plain;
+}();
+
+constexpr std::uint64_t kEachByte = 0x0101010101010101;
+
+// special_bytes flags, by their top bit, the bytes of a little-endian word that are not plain
+// string bytes. Borrows only run upwards from a flagged byte, so the lowest flag is exact.
+constexpr std::uint64_t special_bytes(std::uint64_t word) noexcept {
+  const std::uint64_t quote = word ^ (kEachByte * '"');
+  const std::uint64_t backslash = word ^ (kEachByte * '\\');
+  const std::uint64_t control = (word - kEachByte * 0x20) & ~word;
+  return (control | ((quote - kEachByte) & ~quote) | ((backslash - kEachByte) & ~backslash) |
+          word) &
+         (kEachByte * 0x80);
+}
+
+// QuickScanner drives a Reader through plain JSON without the parser: see parse_quick.
+class QuickScanner {
+ public:
+  QuickScanner(std::string_view text, Reader& reader)
+      : at_(text.data()), end_(text.data() + text.size()), reader_(reader) {
+    text_.reserve(64);
+  }
+
+  bool run();
+
+ private:
+  static constexpr std::size_t kMaxOpen = 64;
+
+  void skip_space() noexcept {
+    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+  }
+  bool take(char c) noexcept {
+    if (at_ == end_ || *at_ != c) return false;
+    ++at_;
+    return true;
+  }
+  bool scalar(char first);
+  bool word(std::string_view rest) noexcept;
+  bool number(char first);
+  bool string_body();
+  bool member_name();
+
+  const char* at_;
+  const char* end_;
+  Reader& reader_;
+  std::string text_;                     // the last string read, unescaped
+  std::array<bool, kMaxOpen> object_{};  // per open container: an object, not an array
+  std::size_t open_ = 0;
+};
+
+bool QuickScanner::run() {
+  for (;;) {
+    skip_space();
+    if (at_ == end_) return false;
+    const char first = *at_++;
+    if (first == '{' || first == '[') {
+      const bool object = first == '{';
+      if (!(object ? reader_.start_object(kUnknownSize) : reader_.start_array(kUnknownSize))) {
+        return false;
+      }
+      skip_space();
+      if (!take(object ? '}' : ']')) {
+        if (open_ == kMaxOpen) return false;
+        object_[open_++] = object;
+        if (object && !member_name()) return false;
+        continue;  // to the first element
+      }
+      if (!(object ? reader_.end_object() : reader_.end_array())) return false;
+    } else if (!scalar(first)) {
+      return false;
+    }
+    // A value is complete: close what ends here, then go on to the next element.
+    for (;;) {
+      skip_space();
+      if (open_ == 0) return at_ == end_;
+      const bool object = object_[open_ - 1];
+      if (take(',')) {
+        if (object) {
+          skip_space();
+          if (!member_name()) return false;
+        }
+        break;
+      }
+      if (!take(object ? '}' : ']')) return false;
+      --open_;
+      if (!(object ? reader_.end_object() : reader_.end_array())) return false;
+    }
+  }
+}
+
+bool QuickScanner::member_name() {
+  if (!take('"') || !string_body() || !reader_.key(text_)) return false;
+  skip_space();
+  return take(':');
+}
+
+bool QuickScanner::scalar(char first) {
+  switch (first) {
+    case '"':
+      return string_body() && reader_.string(text_);
+    case 't':
+      return word("rue") && reader_.boolean(true);
+    case 'f':
+      return word("alse") && reader_.boolean(false);
+    case 'n':
+      return word("ull") && reader_.null();
+    default:
+      return number(first);
+  }
+}
+
+bool QuickScanner::word(std::string_view rest) noexcept {
+  if (static_cast<std::size_t>(end_ - at_) < rest.size()) return false;
+  if (std::string_view(at_, rest.size()) != rest) return false;
+  at_ += rest.size();
+  return true;
+}
+
+// An integer as the parser reports it: unsigned when not negative, "-0" included as signed.
+// Beyond 64 bits the parser turns to floating point; that and fractions are left to it.
+bool QuickScanner::number(char first) {
+  const bool negative = first == '-';
+  if (negative) {
+    if (at_ == end_) return false;
+    first = *at_++;
+  }
+  if (first < '0' || first > '9') return false;
+  auto magnitude = static_cast<std::uint64_t>(first - '0');
+  if (first != '0') {  // a leading zero ends the number
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    while (at_ != end_ && *at_ >= '0' && *at_ <= '9') {
+      const auto digit = static_cast<std::uint64_t>(*at_ - '0');
+      if (magnitude > (kMax - digit) / 10) return false;
+      magnitude = magnitude * 10 + digit;
+      ++at_;
+    }
+  }
+  if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
+  if (!negative) return reader_.number_unsigned(magnitude);
+  constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+  if (magnitude > kMinMagnitude) return false;
+  const std::int64_t value = magnitude == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                                        : -static_cast<std::int64_t>(magnitude);
+  return reader_.number_integer(value);
+}
+
+// string_body reads up to and past the closing quote, unescaping into text_.
+bool QuickScanner::string_body() {
+  text_.clear();
+  const char* run = at_;
+  for (;;) {
+    if constexpr (std::endian::native == std::endian::little) {
+      while (end_ - at_ >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at_, sizeof word);
+        const std::uint64_t special = special_bytes(word);
+        if (special != 0) {
+          at_ += std::countr_zero(special) / 8;
+          break;
+        }
+        at_ += 8;
+      }
+    }
+    while (at_ != end_ && kPlainStringBytes[static_cast<std::uint8_t>(*at_)]) ++at_;
+    if (at_ == end_) return false;
+    const auto byte = static_cast<std::uint8_t>(*at_);
+    if (byte == '"') {
+      text_.append(run, at_);
+      ++at_;
+      return true;
+    }
+    if (byte >= 0x80) {
+      const std::size_t length =
+          utf8_sequence_length(std::string_view(at_, static_cast<std::size_t>(end_ - at_)), 0);
+      if (length == 0) return false;
+      at_ += length;
+      continue;
+    }
+    if (byte != '\\' || end_ - at_ < 2) return false;  // a control character, or the end
+    text_.append(run, at_);
+    char unescaped = 0;
+    switch (at_[1]) {
+      case '"':
+      case '\\':
+      case '/':
+        unescaped = at_[1];
+        break;
+      case 'b':
+        unescaped = '\b';
+        break;
+      case 'f':
+        unescaped = '\f';
+        break;
+      case 'n':
+        unescaped = '\n';
+        break;
+      case 'r':
+        unescaped = '\r';
+        break;
+      case 't':
+        unescaped = '\t';
+        break;
+      default:  // \u and invalid escapes
+        return false;
+    }
+    text_ += unescaped;
+    at_ += 2;
+    run = at_;
+  }
+}
+
 }  // namespace
+
+bool Reader::parse_quick() {
+  stack_.reserve(kFramesReserved);
+  return QuickScanner(text_, *this).run();
+}
 
 bool Reader::reject(std::string description) {
   description_ = std::move(description);
@@ -195,8 +426,8 @@ bool Reader::key(std::string& name) {
   const std::span<const FieldInfo> fields = frame.ops->fields;
   // Members usually come in declaration order: look after the previous one first.
   const std::size_t start = frame.field == kSkipField ? 0 : frame.field + 1U;
-  for (std::size_t n = 0; n < fields.size(); ++n) {
-    const std::size_t i = (start + n) % fields.size();
+  for (std::size_t n = 0, i = start; n < fields.size(); ++n, ++i) {
+    if (i >= fields.size()) i -= fields.size();
     if (fields[i].name != name) continue;
     const std::uint64_t bit = std::uint64_t{1} << i;
     if ((frame.seen & bit) != 0) return reject("duplicate field `" + name + "`");
@@ -278,6 +509,7 @@ bool Reader::parse_error(std::size_t position, const std::string& /*last_token*/
 }
 
 bool Reader::parse(bool counting) {
+  stack_.reserve(kFramesReserved);
   const char* begin = text_.data();
   const char* end = begin + text_.size();
   if (!counting) return Json::sax_parse(begin, end, this);

@@ -67,6 +67,11 @@ class Reader {
   // parse feeds the text to the parser. Only a counting parse knows where a
   // failure found by this reader happened.
   bool parse(bool counting);
+  // parse_quick reads plain JSON with a scanner of its own, delivering the events
+  // the parser would: no \u escapes, no fractions or exponents, integers within
+  // 64 bits, at most 64 open arrays and objects. It returns false for any other
+  // text as for any failure, leaving both to parse.
+  bool parse_quick();
   // error is the failure of a parse that returned false.
   CoreError error() const;
 
@@ -107,6 +112,7 @@ class Reader {
   };
   static constexpr std::size_t kSkipField = static_cast<std::size_t>(-1);
   static constexpr std::size_t kMaxDepth = 128;
+  static constexpr std::size_t kFramesReserved = 8;
 
   bool value(const Value& v);
   bool close();
@@ -163,7 +169,9 @@ struct RecordOps {
 template <typename T>
 struct ListOps {
   static Slot element_slot(void* list) {
-    return slot_of(static_cast<std::vector<T>*>(list)->emplace_back());
+    auto& elements = *static_cast<std::vector<T>*>(list);
+    if (elements.capacity() == 0) elements.reserve(4);  // lists are short: grow once, not twice
+    return slot_of(elements.emplace_back());
   }
   static constexpr FrameOps ops{{}, false, {}, nullptr, &element_slot};
 };
@@ -264,12 +272,12 @@ bool accept(Reader& r, void* target, const Value& v) {
 template <typename T>
 Result<T> read(std::string_view json) {
   T value;
-  if (Reader(json, slot_of(value)).parse(false)) return value;
-  // Failures are rare: only then is the text parsed again, counting bytes to place the error.
-  T scratch;
-  Reader counted(json, slot_of(scratch));
-  const bool parsed = counted.parse(true);
-  QV_CHECK(!parsed);
+  if (Reader(json, slot_of(value)).parse_quick()) return value;
+  // What the quick scanner leaves, failures included, goes to the parser, counting bytes so
+  // that a failure has its position.
+  T again;
+  Reader counted(json, slot_of(again));
+  if (counted.parse(true)) return again;
   return fail(counted.error());
 }
 

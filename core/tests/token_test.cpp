@@ -13,6 +13,8 @@
 
 #include "core/crypto/encoding.hpp"
 #include "core/crypto/keypair.hpp"
+#include "core/dat/token_json.hpp"
+#include "core/json/reader.hpp"
 
 namespace quorvex::dat {
 namespace {
@@ -291,6 +293,77 @@ TEST(TokenJsonTest, SyntaxFailuresCarryTheParserText) {
                     "syntax error while parsing object - invalid literal; last read: '\"i\"/'; "
                     "expected '}'",
                     1, 11);
+}
+
+// Whatever the quick scanner reads it reads as the parser does; what it declines, the parser reads.
+TEST(TokenJsonTest, QuickScannerAgreesWithTheParser) {
+  int quick_reads = 0;
+  const auto compare = [&](const std::string& text) {
+    DatClaims quick;
+    DatClaims full;
+    const bool quick_read = json::Reader(text, json::slot_of(quick)).parse_quick();
+    const bool full_read = json::Reader(text, json::slot_of(full)).parse(false);
+    if (!quick_read) return false;
+    ++quick_reads;
+    EXPECT_TRUE(full_read) << text;
+    EXPECT_EQ(quick, full) << text;
+    return true;
+  };
+  const std::vector<std::string> plain = {
+      encode_claims(issue(key(1), full_constraints()).claims()),
+      " {\"iss\" : \"a\\\"\\\\\\/\\b\\f\\n\\r\\t \xc3\xa9\xf0\x9f\x98\x80\x7f\" ,\n\t\"sub\":\"\","
+      "\"iat\":-0,\"exp\":-9223372036854775808,\"nbf\":9223372036854775807,\"jti\":\"j\",\r\n"
+      "\"scope\":[ ],\"x\":{\"y\":[true,false,null,{},[[]]]},\"constraints\":{\"maxActions\":0}} ",
+      R"(["i","s",1,2,3,"j",[],[null,null,null,[1,2],null,null,null,null,null,[[1,2,null]],null],)"
+      R"(null,[]])",
+  };
+  for (const std::string& text : plain) EXPECT_TRUE(compare(text)) << text;
+
+  const std::vector<std::string> pieces = {"\\u0041",
+                                           "\\u00e9",
+                                           "\\",
+                                           "\"",
+                                           "1.5",
+                                           "1e3",
+                                           "18446744073709551616",
+                                           "-",
+                                           "0",
+                                           "01",
+                                           "{",
+                                           "}",
+                                           "[",
+                                           "]",
+                                           ",",
+                                           ":",
+                                           " ",
+                                           "\t",
+                                           "\x01",
+                                           "\xff",
+                                           "\xc3\xa9",
+                                           "\xed\xa0\x80",
+                                           "\xef\xbb\xbf",
+                                           "true",
+                                           "nul",
+                                           "\\x",
+                                           "/",
+                                           "null",
+                                           "-9223372036854775809"};
+  std::mt19937 rng(77);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  for (int round = 0; round < 4000; ++round) {
+    std::string text = plain[pick(plain.size())];
+    for (std::size_t edits = 1 + pick(2); edits > 0; --edits) {
+      const std::size_t at = pick(text.size());
+      const std::string& piece = pieces[pick(pieces.size())];
+      if (pick(2) == 0) {
+        text.insert(at, piece);
+      } else {
+        text.replace(at, 1 + pick(3), piece);
+      }
+    }
+    compare(text);
+  }
+  EXPECT_GT(quick_reads, 300);
 }
 
 TEST(CompactTest, RoundTripAndSignature) {

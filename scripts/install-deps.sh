@@ -13,7 +13,7 @@ if [ "${1:-}" = "--lint" ]; then
   debian_packages+=(clang-format clang-tidy)
 fi
 python_packages=(scikit-build-core cmake ninja build auditwheel pytest cryptography blake3 joserfc
-                 PyJWT)
+                 PyJWT PyNaCl)
 
 missing=()
 for pkg in "${debian_packages[@]}"; do
@@ -34,6 +34,7 @@ for pkg in "${python_packages[@]}"; do
   module=${pkg//-/_}
   case "$pkg" in
     PyJWT) module=jwt ;;
+    PyNaCl) module=nacl ;;
     scikit-build-core) module=scikit_build_core ;;
   esac
   # -I: the checkout's build/ folder must not pass for the build package.

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -122,6 +126,54 @@ template <typename T>
 using Shared = Borrow<T, false>;
 template <typename T>
 using Exclusive = Borrow<T, true>;
+
+namespace detail {
+
+// restore_lock takes the interpreter lock back. A shutting-down interpreter ends
+// a daemon thread inside PyEval_RestoreThread by unwinding it; that would run our
+// destructors without the lock and stop at a noexcept frame (std::terminate), so
+// the thread is parked instead until the process exits.
+inline void restore_lock(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+}
+
+}  // namespace detail
+
+// without_gil runs f with the interpreter lock released and returns its result
+// once the lock is held again; whatever f throws is rethrown after that. f may
+// touch no Python object and no borrow count: convert, copy and pin arguments
+// first, and keep the Borrow alive around the call so it is released under the
+// lock. Other threads change a shared borrow's count meanwhile, always under the
+// lock, and no exclusive borrow can start while it is held.
+template <typename F>
+auto without_gil(F&& f) -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  std::exception_ptr fault;
+  PyThreadState* state = PyEval_SaveThread();
+  if constexpr (std::is_void_v<R>) {
+    try {
+      f();
+    } catch (...) {
+      fault = std::current_exception();
+    }
+    detail::restore_lock(state);
+    if (fault) std::rethrow_exception(fault);
+  } else {
+    std::optional<R> result;
+    try {
+      result.emplace(f());
+    } catch (...) {
+      fault = std::current_exception();
+    }
+    detail::restore_lock(state);
+    if (fault) std::rethrow_exception(fault);
+    return std::move(*result);
+  }
+}
 
 // wrap moves a core value into a new instance of its class (nullptr with the
 // exception set on failure).

@@ -1,6 +1,8 @@
 // Scope, DAT and EvaluationContext.
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 
@@ -108,6 +110,8 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!expires_in) return nullptr;
     Shared<crypto::KeyPair> key(slots[4], "signing_key");
     if (!key) return nullptr;
+    // The slot may be a kwargs entry that another thread drops while the lock is released.
+    const PyRef key_pin = PyRef::borrow(slots[4]);
 
     dat::DatConstraints constraints;
     bool any_constraint = false;
@@ -148,10 +152,13 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
           "(years -262143 to 262142)");
     }
 
-    auto token =
-        Dat::issue(std::string(issuer->view), std::string(subject->view), std::move(*scope), expiry,
-                   any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
-                   std::nullopt, *key, now.seconds, now.unix_millis());
+    std::string issuer_did(issuer->view);
+    std::string subject_did(subject->view);
+    auto token = without_gil([&] {
+      return Dat::issue(std::move(issuer_did), std::move(subject_did), std::move(*scope), expiry,
+                        any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
+                        std::nullopt, *key, now.seconds, now.unix_millis());
+    });
     if (!token) return translate_core_error(token.error());
     return wrap(std::move(*token));
   });
@@ -164,7 +171,8 @@ PyObject* dat_from_compact(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!match_args({"DAT.from_compact()", kParams}, args, kwargs, slots)) return nullptr;
     auto text = text_arg(slots[0], "compact");
     if (!text) return nullptr;
-    auto token = Dat::from_compact(text->view);
+    // text owns its UTF-8 copy, which no other thread can reach.
+    auto token = without_gil([&] { return Dat::from_compact(text->view); });
     if (!token) return translate_core_error(token.error());
     return wrap(std::move(*token));
   });
@@ -179,6 +187,15 @@ PyObject* dat_to_compact(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!text) return translate_core_error(text.error());
     return new_text(*text);
   });
+}
+
+using PublicKey = std::array<std::uint8_t, crypto::kPublicKeyLen>;
+
+// public_key_of copies a key out of its bytes object, to be read without the lock.
+PublicKey public_key_of(std::span<const std::uint8_t> bytes) {
+  PublicKey key{};
+  std::copy_n(bytes.begin(), key.size(), key.begin());
+  return key;
 }
 
 // Public keys for DAT checks must be bytes of exactly 32.
@@ -231,12 +248,24 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
         ctx.trust_level = crypto::TrustLevel::from_ordinal(*fields.agent_trust_level);
       }
     }
+    // Returned before the lock is released: a context stays writable by other threads.
+    context.reset();
+    const PublicKey key = public_key_of(*bytes);
 
-    auto signature = token->verify_signature(
-        std::span<const std::uint8_t, crypto::kPublicKeyLen>(bytes->data(), crypto::kPublicKeyLen));
-    if (!signature) return translate_core_error(signature.error());
-    auto violation = dat::PolicyEvaluator::standard().evaluate(token->claims(), ctx, now.seconds);
-    if (violation) return raise_value_error(render_violation(*violation));
+    // The failure, if any: a core error or a violation, raised once the lock is back.
+    std::optional<CoreError> error;
+    std::optional<std::string> violation;
+    without_gil([&] {
+      auto signature = token->verify_signature(key);
+      if (!signature) {
+        error = std::move(signature).error();
+        return;
+      }
+      auto found = dat::PolicyEvaluator::standard().evaluate(token->claims(), ctx, now.seconds);
+      if (found) violation = render_violation(*found);
+    });
+    if (error) return translate_core_error(*error);
+    if (violation) return raise_value_error(*violation);
     Py_RETURN_NONE;
   });
 }
@@ -248,9 +277,11 @@ PyObject* dat_verify_signature(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!match_args({"DAT.verify_signature()", kParams}, args, kwargs, slots)) return nullptr;
     Shared<Dat> token(self);
     if (!token) return nullptr;
-    auto key = public_key_arg(slots[0]);
-    if (!key) return nullptr;
-    return PyBool_FromLong(token->verify_signature(*key) ? 1 : 0);
+    auto bytes = public_key_arg(slots[0]);
+    if (!bytes) return nullptr;
+    const PublicKey key = public_key_of(*bytes);
+    const bool valid = without_gil([&] { return token->verify_signature(key).has_value(); });
+    return PyBool_FromLong(valid ? 1 : 0);
   });
 }
 

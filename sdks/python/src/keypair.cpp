@@ -21,7 +21,8 @@ using crypto::TrustLevel;
 PyObject* keypair_generate(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!match_args({"KeyPair.generate()", {}}, args, kwargs, nullptr)) return nullptr;
-    return wrap(KeyPair::generate());
+    KeyPair pair = without_gil([] { return KeyPair::generate(); });
+    return wrap(std::move(pair));
   });
 }
 
@@ -35,8 +36,11 @@ PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs)
     if (secret->size() != crypto::kSeedLen) {
       return raise_value_error("Secret key must be exactly 32 bytes");
     }
-    return wrap(KeyPair::from_seed(
-        std::span<const std::uint8_t, crypto::kSeedLen>(secret->data(), crypto::kSeedLen)));
+    // Pinned rather than copied: no second copy of the seed to wipe.
+    const PyRef pin = PyRef::borrow(slots[0]);
+    const std::span<const std::uint8_t, crypto::kSeedLen> seed(secret->data(), crypto::kSeedLen);
+    KeyPair pair = without_gil([&] { return KeyPair::from_seed(seed); });
+    return wrap(std::move(pair));
   });
 }
 
@@ -49,7 +53,9 @@ PyObject* keypair_sign(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!key) return nullptr;
     auto message = bytes_arg(slots[0], "message");
     if (!message) return nullptr;
-    const crypto::Signature signature = key->sign(*message);
+    // The slot may be a kwargs entry that another thread drops while the lock is released.
+    const PyRef pin = PyRef::borrow(slots[0]);
+    const crypto::Signature signature = without_gil([&] { return key->sign(*message); });
     return new_bytes(signature);
   });
 }
@@ -65,8 +71,10 @@ PyObject* keypair_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!message) return nullptr;
     auto signature = bytes_arg(slots[1], "signature");
     if (!signature) return nullptr;
+    const PyRef pins[] = {PyRef::borrow(slots[0]), PyRef::borrow(slots[1])};
     // Every verification failure, whatever its reason, is False.
-    return PyBool_FromLong(key->verify(*message, *signature) ? 1 : 0);
+    const bool valid = without_gil([&] { return key->verify(*message, *signature).has_value(); });
+    return PyBool_FromLong(valid ? 1 : 0);
   });
 }
 

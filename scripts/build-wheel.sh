@@ -16,8 +16,9 @@ trap 'rm -rf "$work"' EXIT
 sdist=$(echo "$work"/quorvex-*.tar.gz)
 raw_wheel=$(echo "$work"/quorvex-*-linux_*.whl)
 
-external() {  # prints auditwheel's list of external libraries, if it reports one
-  "$python" -m auditwheel show "$1" | tr '\n' ' ' | grep -o 'external shared libraries.*' || true
+external() {  # prints the libraries outside every manylinux policy that the wheel needs
+  "$python" -m auditwheel show --json "$1" |
+    "$python" -c 'import json, sys; print(" ".join(json.load(sys.stdin)["external_libs"]))'
 }
 if [ -n "$(external "$raw_wheel")" ]; then
   echo "the module needs libraries outside the manylinux policy: $(external "$raw_wheel")" >&2
@@ -26,15 +27,17 @@ fi
 
 mkdir -p dist
 rm -f dist/quorvex-*.whl dist/quorvex-*.tar.gz
-# Nothing is left to vendor, so no ELF patcher is needed; one that would be fails here.
-"$python" -m auditwheel repair --patcher none -w dist "$raw_wheel" >"$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
+# With no ELF patcher, a library that would have to be vendored fails the repair.
+"$python" -m auditwheel repair --patcher none -w dist "$raw_wheel" >"$work/repair.log" 2>&1 ||
+  { cat "$work/repair.log"; exit 1; }
 cp "$sdist" dist/
 wheel=$(echo dist/quorvex-*manylinux*.whl)
-if [ ! -f "$wheel" ] || [ -n "$(external "$wheel")" ] || "$python" -m zipfile -l "$wheel" | grep -q '\.libs/'; then
+if [ ! -f "$wheel" ] || [ -n "$(external "$wheel")" ] ||
+   "$python" -m zipfile -l "$wheel" | grep -q '\.libs/'; then
   echo "auditwheel did not produce a self-contained manylinux wheel:" >&2
   cat "$work/repair.log" >&2
   exit 1
 fi
-"$python" -m auditwheel show "$wheel"
+"$python" -m auditwheel -v show "$wheel"
 echo "$wheel"
 echo "dist/$(basename "$sdist")"

@@ -1,9 +1,12 @@
 """A short tour of quorvex: identities, delegation, verification, receipts."""
 import json
 import os
+import shutil
+import tempfile
 
 import blake3  # only for the outside audit at the end
-from quorvex import DAT, EvaluationContext, KeyPair, ReceiptLog, Scope, TrustLevel
+from quorvex import (AID, DAT, AgentIdentity, AIDBuilder, EvaluationContext, ReceiptLog, Scope,
+                     TrustLevel)
 
 
 def show(title):
@@ -20,20 +23,49 @@ def refused(what, call):
         print(f"  {what:<28} accepted")
 
 
-show("Identity: an Ed25519 key pair")
-principal = KeyPair.generate()
-print(f"  principal key            {principal!r}")
+show("Identity: a key pair and a did:aid document, saved and loaded")
+home = tempfile.mkdtemp(prefix="quorvex-demo-")
+principal_id = AgentIdentity.create("principal", domain="example.com")
+principal_did = principal_id.aid().did
+saved = os.path.join(home, "principal")
+principal_id.save(saved)
+print(f"  created                  {principal_id!r}")
+print(f"  saved                    {sorted(os.listdir(saved))} in {saved}")
+print(f"  secret.key permissions   {oct(os.stat(os.path.join(saved, 'secret.key')).st_mode & 0o777)}")
+loaded = AgentIdentity.load(saved)
+print(f"  loaded back              same DID: {loaded.aid().did == principal_did}, "
+      f"same key: {loaded.public_key_bytes == principal_id.public_key_bytes}")
+principal = loaded.keypair()
+agent_id = AgentIdentity.create("agent-7", domain="example.com")
+agent = agent_id.keypair()
+document = agent_id.aid().to_json()
+print("  the agent's AID document:")
+for line in document.splitlines()[:16]:
+    print(f"    {line}")
+print(f"    ... ({len(document.splitlines())} lines)")
+again = AID.from_json(document)
+print(f"  AID.from_json round trip identical: {again.to_json() == document}")
+builder = AIDBuilder()
+builder.id("did:aid:example.com:helper")
+builder.controller(principal_did)
+builder.name("helper")
+builder.model("small-model")
+builder.trust_level("L1")
+builder.add_ed25519_key(agent)
+print(f"  built with AIDBuilder    {builder.build()!r}")
+refused("build() again", builder.build)  # every build takes the builder's state
+builder.id("did:aid:localhost:helper")
+builder.controller(principal_did)
+builder.name("helper")
+builder.add_ed25519_key(agent)
+refused("id on 'localhost'", builder.build)
+
 message = b"transfer 10 credits to agent-7"
 signature = principal.sign(message)
 print(f"  signature                {signature.hex()[:32]}... ({len(signature)} bytes)")
 print(f"  verifies                 {principal.verify(message, signature)}")
 print(f"  verifies, message edited {principal.verify(message + b'0', signature)}")
-
-secret = os.urandom(32)  # in practice: loaded from the identity store
-agent = KeyPair.from_secret_bytes(secret)
-again = KeyPair.from_secret_bytes(secret)
-print(f"  rebuilt from 32 bytes    same public key: {agent.public_key_bytes == again.public_key_bytes}")
-print(f"  multibase text           {agent.public_key_multibase}")
+print(f"  agent key, multibase     {agent.public_key_multibase}")
 
 show("Trust levels")
 audited, org = TrustLevel("L3"), TrustLevel("L2")
@@ -42,13 +74,15 @@ print(f"  L3 meets L2: {audited.meets_minimum(org)};  L2 meets L3: {org.meets_mi
 refused("TrustLevel('l3')", lambda: TrustLevel("l3"))
 
 show("Delegation: the principal grants the agent a scoped, time-bounded token")
-issuer = "did:aid:example.com:principal"
-subject = "did:aid:example.com:agent-7"
+issuer = principal_did
+subject = agent_id.aid().did
 token = DAT.issue(issuer, subject, ["mcp:tool:filesystem:read", "mcp:tool:search:*"], 3600,
                   principal, max_delegation_depth=1, min_trust_level=2)
 compact = token.to_compact()
 print(f"  {token!r}")
 print(f"  compact JWS              {compact[:60]}... ({len(compact)} chars)")
+simple = loaded.issue_dat(subject, ["mcp:tool:search:*"], 600)
+print(f"  issue_dat (10 minutes)   {simple!r}")
 print(f"  Scope('mcp:tool:*:read') covers 'mcp:tool:filesystem:read': "
       f"{Scope('mcp:tool:*:read').covers(Scope('mcp:tool:filesystem:read'))}")
 
@@ -120,3 +154,5 @@ receipts = json.loads(printed)
 print(f"  audit of the printed log {audit(receipts)}")
 receipts[1]["action"]["status"] = "failed"
 print(f"  receipt 1 edited         {audit(receipts)}")
+
+shutil.rmtree(home)

@@ -67,8 +67,9 @@ void hash_batch(const std::uint8_t* const* inputs, const std::size_t* lengths, s
         static_cast<std::uint8_t>(kChunkEnd | kRoot | (blocks == 1 ? kChunkStart : 0));
     blake3_compress_in_place(cv, block, static_cast<std::uint8_t>(last_len), 0, flags);
     for (std::size_t w = 0; w < 8; ++w) {
-      for (std::size_t k = 0; k < 4; ++k)
+      for (std::size_t k = 0; k < 4; ++k) {
         out[i][4 * w + k] = static_cast<std::uint8_t>(cv[w] >> (8 * k));
+      }
     }
   }
 }

@@ -1,4 +1,5 @@
 import json
+import sys
 
 import pytest
 
@@ -73,7 +74,8 @@ class TestAIDBuilder:
         assert b.build().did == "did:aid:agents.test:bot"
 
     def test_text_signatures(self):
-        assert AIDBuilder.__text_signature__ == "()"
+        if sys.version_info >= (3, 10):  # class text signatures exist from 3.10
+            assert AIDBuilder.__text_signature__ == "()"
         assert AIDBuilder.__doc__ is None
         assert AIDBuilder.description.__text_signature__ == "($self, desc)"
         assert AIDBuilder.add_ed25519_key.__text_signature__ == "($self, keypair)"

@@ -3,18 +3,19 @@ import json
 import os
 import shutil
 import tempfile
+from typing import Any, Callable
 
 import blake3  # only for the outside audit at the end
 from quorvex import (AID, DAT, AgentIdentity, AIDBuilder, EvaluationContext, ReceiptLog, Scope,
                      TrustLevel)
 
 
-def show(title):
+def show(title: str) -> None:
     print()
     print(f"== {title}")
 
 
-def refused(what, call):
+def refused(what: str, call: Callable[[], object]) -> None:
     try:
         call()
     except ValueError as e:
@@ -137,7 +138,7 @@ print(f"    ... ({len(printed)} chars in all)")
 print(f"  last_hash                {log.last_hash}")
 
 
-def audit(receipts):
+def audit(receipts: list[dict[str, Any]]) -> str:
     """An outside check of a printed log: re-derive every link from the JSON alone."""
     expected = "genesis"
     for i, receipt in enumerate(receipts):

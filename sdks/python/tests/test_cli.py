@@ -1,0 +1,267 @@
+"""The quorvex command, run as a subprocess: what it prints, where, and its exit codes."""
+
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from tokens import HEADER, claims, segments, signed
+
+from quorvex import DAT, AgentIdentity, KeyPair
+
+# The installed console script when the CLI module is installed next to quorvex (the wheel);
+# otherwise the module from the checkout, run against whichever quorvex is on the path.
+_SCRIPT = Path(sys.executable).with_name("quorvex")
+if importlib.util.find_spec("quorvex_cli") is not None:
+    COMMAND = [str(_SCRIPT)] if _SCRIPT.exists() else [sys.executable, "-m", "quorvex_cli"]
+    PYTHONPATH = os.environ.get("PYTHONPATH")
+else:
+    COMMAND = [sys.executable, "-m", "quorvex_cli"]
+    PYTHONPATH = os.pathsep.join(
+        p for p in (str(Path(__file__).resolve().parents[1]), os.environ.get("PYTHONPATH")) if p)
+
+SUBJECT = "did:aid:agents.test:bob"
+
+
+@pytest.fixture(scope="module")
+def home(tmp_path_factory):
+    return tmp_path_factory.mktemp("home")
+
+
+def run(home, *args, stdin=None, cwd=None):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env["HOME"] = str(home)
+    if PYTHONPATH:
+        env["PYTHONPATH"] = PYTHONPATH
+    done = subprocess.run(COMMAND + [str(a) for a in args], input=stdin, capture_output=True,
+                          text=True, env=env, cwd=cwd or home, timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
+@pytest.fixture(scope="module")
+def alice(home):
+    """A saved identity made by the command, with its keys in each accepted --key form."""
+    directory = home / "alice"
+    code, out, err = run(home, "identity", "create", "alice", "--domain", "agents.test", "--dir",
+                         directory)
+    assert (code, err) == (0, ""), err
+    loaded = AgentIdentity.load(str(directory))
+    return {"dir": directory, "out": out, "identity": loaded,
+            "multibase": loaded.keypair().public_key_multibase,
+            "hex": loaded.public_key_bytes.hex()}
+
+
+@pytest.fixture(scope="module")
+def token(home, alice):
+    code, out, err = run(home, "token", "issue", "--identity", alice["dir"], "--subject", SUBJECT,
+                         "--scope", "mcp:tool:fs:read", "--scope", "mcp:tool:search:*")
+    assert (code, err) == (0, ""), err
+    return out.strip()
+
+
+class TestIdentity:
+    def test_create_prints_the_saved_identity(self, alice):
+        identity = alice["identity"]
+        assert alice["out"] == (
+            "did:        did:aid:agents.test:alice\n"
+            f"public key: {alice['multibase']}\n"
+            f"directory:  {alice['dir']}\n"
+            "document:\n" + identity.aid().to_json() + "\n")
+        assert (alice["dir"] / "aid.json").read_text() == identity.aid().to_json()
+
+    def test_show_prints_what_create_printed(self, home, alice):
+        assert run(home, "identity", "show", alice["dir"]) == (0, alice["out"], "")
+        assert run(home, "identity", "show", cwd=alice["dir"]) == (0, alice["out"], "")
+        code, out, _ = run(home, "identity", "show", alice["dir"], "--json")
+        assert code == 0
+        assert json.loads(out) == {
+            "did": "did:aid:agents.test:alice", "public_key_multibase": alice["multibase"],
+            "directory": str(alice["dir"]),
+            "document": json.loads(alice["identity"].aid().to_json())}
+
+    def test_create_saves_under_home_and_never_over_an_identity(self, home):
+        code, out, err = run(home, "identity", "create", "carol", "--json")
+        default = home / ".quorvex" / "identities" / "carol"
+        assert (code, err) == (0, "")
+        assert json.loads(out)["directory"] == str(default)
+        assert json.loads(out)["did"] == "did:aid:agents.quorvex.dev:carol"
+        key = (default / "secret.key").read_text()
+        for args in (["carol"], ["dave", "--dir", default],
+                     ["dave", "--dir", "~/.quorvex/identities/carol"]):
+            assert run(home, "identity", "create", *args) == (
+                1, "", f"quorvex: {default} already holds an identity (secret.key); "
+                       "remove it or choose another --dir\n")
+        assert (default / "secret.key").read_text() == key
+
+    @pytest.mark.parametrize("args,message", [
+        (["identity", "create", "Alice", "--dir", "{tmp}/x"],
+         "InvalidAidError: invalid AID identifier: local name must be lowercase alphanumeric "
+         "with hyphens: Alice"),
+        (["identity", "create", "bob", "--domain", "localhost", "--dir", "{tmp}/x"],
+         "InvalidAidError: invalid AID identifier: invalid domain: localhost"),
+        (["identity", "show", "{tmp}/none"],
+         "{tmp}/none: Failed to read key: No such file or directory (os error 2)"),
+        (["token", "issue", "--identity", "{tmp}/none", "--subject", SUBJECT, "--scope", "a:b:c:d"],
+         "{tmp}/none: Failed to read key: No such file or directory (os error 2)"),
+    ])
+    def test_refusals_print_the_module_message(self, home, tmp_path, args, message):
+        args = [a.replace("{tmp}", str(tmp_path)) for a in args]
+        message = message.replace("{tmp}", str(tmp_path))
+        assert run(home, *args) == (1, "", f"quorvex: {message}\n")
+        assert not (tmp_path / "x").exists()
+
+
+class TestTokenIssueAndInspect:
+    def test_issue_prints_a_compact_token_signed_by_the_identity(self, alice, token):
+        dat = DAT.from_compact(token)
+        assert (dat.issuer, dat.subject, dat.scope) == (
+            "did:aid:agents.test:alice", SUBJECT, ["mcp:tool:fs:read", "mcp:tool:search:*"])
+        assert 3598 <= dat.expires_at - int(time.time()) <= 3600
+        assert dat.verify_signature(alice["identity"].public_key_bytes)
+
+    def test_issue_expires_and_json(self, home, alice):
+        code, out, err = run(home, "token", "issue", "--identity", alice["dir"], "--subject",
+                             SUBJECT, "--scope", "a:b:c:d", "--expires", "60", "--json")
+        assert (code, err) == (0, "")
+        printed = json.loads(out)
+        dat = DAT.from_compact(printed["token"])
+        assert printed == {"token": dat.to_compact(), "jti": dat.jti,
+                           "issuer": "did:aid:agents.test:alice", "subject": SUBJECT,
+                           "scope": ["a:b:c:d"], "expires_at": dat.expires_at}
+        assert 58 <= dat.expires_at - int(time.time()) <= 60
+
+    def test_inspect_shows_header_and_claims_unchecked(self, home, token):
+        header, body = (json.loads(part) for part in segments(token))
+        assert header["kid"] == "did:aid:agents.test:alice#key-ed25519"
+        assert run(home, "token", "inspect", token) == (0, (
+            "NOT VERIFIED: shown as decoded; the signature, timing and scopes are not checked.\n"
+            "header:\n" + json.dumps(header, indent=2) + "\n"
+            "claims:\n" + json.dumps(body, indent=2) + "\n"), "")
+        code, out, err = run(home, "token", "inspect", "-", "--json", stdin=token + "\n")
+        assert (code, json.loads(out), err) == (
+            0, {"verified": False, "header": header, "claims": body}, "")
+        # A token that would fail every check is still shown.
+        forged = signed({"alg": "none"}, {"exp": 0}, KeyPair.generate())
+        code, out, _ = run(home, "token", "inspect", forged, "--json")
+        assert (code, json.loads(out)["claims"]) == (0, {"exp": 0})
+
+    @pytest.mark.parametrize("text,message", [
+        ("a.b", "2 parts separated by '.', not 3"),
+        ("@@.e30.x", "cannot decode its header: not base64url"),
+        ("e30.bm90IGpzb24.x",
+         "cannot decode its claims: Expecting value: line 1 column 1 (char 0)"),
+    ])
+    def test_inspect_refuses_what_is_no_compact_token(self, home, text, message):
+        assert run(home, "token", "inspect", text) == (
+            1, "", f"quorvex: not a compact token: {message}\n")
+
+
+# A token with one constraint for each context option, and the options that satisfy them all.
+CONSTRAINTS = {"ipDenylist": ["10.0.0.0/8"], "allowedCountries": ["DE"], "minTrustLevel": 2,
+               "maxDelegationDepth": 0, "rateLimit": {"max_actions": 5, "window_secs": 3600}}
+PASSING = ["--ip", "192.168.0.1", "--country", "de", "--trust", "2", "--depth", "0",
+           "--actions", "4"]
+
+
+class TestTokenVerify:
+    @pytest.mark.parametrize("form", ["multibase", "hex", "HEX", "dir"])
+    def test_each_key_form_accepts(self, home, alice, token, form):
+        key = alice["hex"].upper() if form == "HEX" else alice[form]
+        assert run(home, "token", "verify", token, "--key", key, "--scope", "mcp:tool:fs:read") == (
+            0, f"accepted: mcp:tool:fs:read for {SUBJECT}, issued by did:aid:agents.test:alice\n",
+            "")
+
+    def test_token_from_stdin_and_json(self, home, alice, token):
+        code, out, err = run(home, "token", "verify", "-", "--key", alice["multibase"], "--scope",
+                             "mcp:tool:search:web", "--json", stdin=token + "\n")
+        assert (code, err) == (0, "")
+        assert json.loads(out) == {"accepted": True, "jti": DAT.from_compact(token).jti,
+                                   "issuer": "did:aid:agents.test:alice", "subject": SUBJECT,
+                                   "scope": "mcp:tool:search:web"}
+        code, out, err = run(home, "token", "verify", token, "--key", alice["hex"], "--scope",
+                             "mcp:tool:fs:write", "--json")
+        assert (code, json.loads(out), err) == (
+            1, {"accepted": False, "error": "ScopeNotCovered"}, "quorvex: ScopeNotCovered\n")
+
+    @pytest.mark.parametrize("change,message", [
+        ([], None),
+        (["--ip", "10.1.2.3"], 'IpBlocked { ip: "10.1.2.3", reason: "IP in denied list" }'),
+        (["--country", "FR"], 'GeofenceViolation { country: "FR", allowed: ["DE"] }'),
+        (["--trust", "1"], 'InsufficientTrustLevel { required: "L2", actual: "L1" }'),
+        (["--depth", "1"], "DelegationDepthExceeded { max_depth: 0, actual_depth: 1 }"),
+        (["--actions", "5"], 'RateLimitExceeded { limit_type: "hourly", limit: 5, current: 5 }'),
+    ])
+    def test_context_options_reach_the_checks(self, home, change, message):
+        key = KeyPair.generate()
+        text = signed(HEADER, claims(scope=["a:b:c:*"], constraints=CONSTRAINTS), key)
+        code, out, err = run(home, "token", "verify", text, "--key", key.public_key_bytes.hex(),
+                             "--scope", "a:b:c:d", *PASSING, *change)
+        if message is None:
+            assert (code, err) == (0, "")
+        else:
+            assert (code, out, err) == (1, "", f"quorvex: {message}\n")
+
+    def test_refusals_print_the_module_message(self, home, alice, token):
+        expired = DAT.issue("did:aid:agents.test:alice", SUBJECT, ["a:b:c:d"], -10,
+                            alice["identity"].keypair()).to_compact()
+        other = KeyPair.generate().public_key_multibase
+        for text, key, scope, message in [
+            (token, other, "mcp:tool:fs:read",
+             "VerificationFailedError: signature verification failed: signature error: "
+             "Verification equation was not satisfied. "
+             "Fix: Ensure the correct public key is used."),
+            (token, alice["multibase"], "mcp:tool:fs:write", "ScopeNotCovered"),
+            (expired, alice["multibase"], "a:b:c:d", "Expired"),
+            ("abc", alice["multibase"], "a:b:c:d",
+             "InvalidDatError: invalid DAT: compact JWS must have 3 parts"),
+            (token, "02" + "00" * 31, "mcp:tool:fs:read",
+             "QuorvexError: invalid key material: signature error: "
+             "Cannot decompress Edwards point"),
+        ]:
+            assert run(home, "token", "verify", text, "--key", key, "--scope", scope) == (
+                1, "", f"quorvex: {message}\n"), message
+
+
+class TestCommandLine:
+    @pytest.mark.parametrize("args,message", [
+        (["--key", "nope"], "argument --key: not a multibase public key, 64 hex digits or an "
+                            "identity directory: nope"),
+        (["--key", "a" * 63], "argument --key: not a multibase public key, 64 hex digits or an "
+                              "identity directory: " + "a" * 63),
+        (["--key", "z" + "2" * 20], "argument --key: not a multibase public key, 64 hex digits or "
+                                    "an identity directory: z" + "2" * 20),
+        (["--trust", "256"], "argument --trust: 256 is out of range"),
+        (["--depth", "-1"], "argument --depth: -1 is out of range"),
+        (["--actions", str(2**64)], f"argument --actions: {2**64} is out of range"),
+    ])
+    def test_unusable_values_exit_2(self, home, alice, args, message):
+        code, out, err = run(home, "token", "verify", "x.y.z", "--key", alice["hex"], "--scope",
+                             "a:b:c:d", *args)
+        assert (code, out) == (2, "")
+        assert err.startswith(f"quorvex: error: {message}"), err
+
+    @pytest.mark.parametrize("args,message", [
+        ([], "quorvex: error: the following arguments are required: COMMAND"),
+        (["token", "sign"], "quorvex token: error: argument COMMAND: invalid choice: 'sign'"),
+        (["token", "verify", "x.y.z", "--key", "k"],
+         "quorvex token verify: error: the following arguments are required: --scope"),
+        (["token", "issue", "--identity", "d", "--subject", "s", "--scope", "a", "--expires", "1h"],
+         "quorvex token issue: error: argument --expires: invalid int value: '1h'"),
+    ])
+    def test_malformed_command_lines_exit_2_with_usage(self, home, args, message):
+        code, out, err = run(home, *args)
+        assert (code, out) == (2, "")
+        assert err.startswith("usage: quorvex")
+        assert err.splitlines()[-1].startswith(message), err
+
+    @pytest.mark.parametrize("path", [[], ["identity"], ["identity", "create"],
+                                      ["identity", "show"], ["token"], ["token", "issue"],
+                                      ["token", "inspect"], ["token", "verify"]])
+    def test_help_on_every_command(self, home, path):
+        code, out, err = run(home, *path, "--help")
+        assert (code, err) == (0, "")
+        assert out.startswith(" ".join(["usage: quorvex"] + path) + " [-h]")

@@ -140,6 +140,12 @@ std::string base64url_encode(std::span<const std::uint8_t> bytes) {
 }
 
 Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
+  std::vector<std::uint8_t> out;
+  if (auto decoded = base64url_decode_append(text, out); !decoded) return fail(decoded.error());
+  return out;
+}
+
+Result<void> base64url_decode_append(std::string_view text, std::vector<std::uint8_t>& out) {
   const std::size_t len = text.size();
   const std::size_t rem = len % 4;
   const auto byte_at = [&text](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
@@ -158,8 +164,9 @@ Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
   body_len = rem == 0 && body_len >= 4 ? body_len - 4 : body_len;
 
   // Room for the final group's bytes too; the size is set once they are known.
-  std::vector<std::uint8_t> out(body_len / 4 * 3 + 3);
-  std::uint8_t* dst = out.data();
+  const std::size_t start = out.size();
+  out.resize(start + body_len / 4 * 3 + 3);
+  std::uint8_t* dst = out.data() + start;
   const auto* src = reinterpret_cast<const std::uint8_t*>(text.data());
   for (std::size_t i = 0; i < body_len; i += 4) {
     const std::uint32_t group = kBase64UrlPlaced[0][src[i]] | kBase64UrlPlaced[1][src[i + 1]] |
@@ -211,7 +218,7 @@ Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text) {
     *dst++ = static_cast<std::uint8_t>(group >> (8 * (k - 1)));
   }
   out.resize(static_cast<std::size_t>(dst - out.data()));
-  return out;
+  return ok();
 }
 
 std::string hex_encode(std::span<const std::uint8_t> bytes) {

@@ -22,6 +22,9 @@ void base64url_encode_append(std::string& out, std::span<const std::uint8_t> byt
 // offset {i}.", "Invalid input length: {n}", "Invalid last symbol {byte},
 // offset {i}." or "Invalid padding".
 Result<std::vector<std::uint8_t>> base64url_decode(std::string_view text);
+// base64url_decode_append decodes the same way, appending to out; after a failure
+// the bytes past out's former end mean nothing.
+Result<void> base64url_decode_append(std::string_view text, std::vector<std::uint8_t>& out);
 
 // hex_encode writes two lower-case digits per byte.
 std::string hex_encode(std::span<const std::uint8_t> bytes);

@@ -44,6 +44,29 @@ Result<void> append_signing_input(std::string& out, const DatHeader& header,
   return ok();
 }
 
+// JsonScratch lends the thread's buffer for decoded JSON and takes it back afterwards, unless a
+// large token grew it: ordinary tokens are then decoded without allocating.
+class JsonScratch {
+ public:
+  JsonScratch() : bytes_(std::move(spare())) { bytes_.clear(); }
+  JsonScratch(const JsonScratch&) = delete;
+  JsonScratch& operator=(const JsonScratch&) = delete;
+  JsonScratch(JsonScratch&&) = delete;
+  JsonScratch& operator=(JsonScratch&&) = delete;
+  ~JsonScratch() {
+    if (bytes_.capacity() <= kKeptBytes) spare() = std::move(bytes_);
+  }
+  std::vector<std::uint8_t>& bytes() noexcept { return bytes_; }
+
+ private:
+  static constexpr std::size_t kKeptBytes = std::size_t{16} * 1024;
+  static std::vector<std::uint8_t>& spare() noexcept {
+    thread_local std::vector<std::uint8_t> bytes;
+    return bytes;
+  }
+  std::vector<std::uint8_t> bytes_;
+};
+
 }  // namespace
 
 Result<Dat> Dat::issue(std::string issuer_did, std::string subject_did,
@@ -86,27 +109,32 @@ Result<Dat> Dat::from_compact(std::string_view compact) {
     return fail(ErrorKind::InvalidDat, "compact JWS must have 3 parts");
   }
 
-  auto header_bytes = crypto::base64url_decode(compact.substr(0, first_dot));
-  if (!header_bytes) {
-    return fail(ErrorKind::InvalidDat, "header decode: " + header_bytes.error().text());
+  // Both JSON texts are decoded into one buffer, which is only read here.
+  JsonScratch scratch;
+  std::vector<std::uint8_t>& json = scratch.bytes();
+  if (auto decoded = crypto::base64url_decode_append(compact.substr(0, first_dot), json);
+      !decoded) {
+    return fail(ErrorKind::InvalidDat, "header decode: " + decoded.error().text());
   }
-  auto claims_bytes =
-      crypto::base64url_decode(compact.substr(first_dot + 1, second_dot - first_dot - 1));
-  if (!claims_bytes) {
-    return fail(ErrorKind::InvalidDat, "claims decode: " + claims_bytes.error().text());
+  const std::size_t header_len = json.size();
+  if (auto decoded = crypto::base64url_decode_append(
+          compact.substr(first_dot + 1, second_dot - first_dot - 1), json);
+      !decoded) {
+    return fail(ErrorKind::InvalidDat, "claims decode: " + decoded.error().text());
   }
   auto signature = crypto::base64url_decode(compact.substr(second_dot + 1));
   if (!signature) {
     return fail(ErrorKind::InvalidDat, "signature decode: " + signature.error().text());
   }
 
-  auto header = decode_header(text_of(*header_bytes));
+  const std::string_view json_text = text_of(json);
+  auto header = decode_header(json_text.substr(0, header_len));
   if (!header) return fail(std::move(header).error());
   if (header->alg != kAlgorithm) {
     return fail(ErrorKind::InvalidDat,
                 "unsupported algorithm '" + header->alg + "': only 'EdDSA' is permitted");
   }
-  auto claims = decode_claims(text_of(*claims_bytes));
+  auto claims = decode_claims(json_text.substr(header_len));
   if (!claims) return fail(std::move(claims).error());
 
   Dat dat;

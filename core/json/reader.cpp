@@ -106,159 +106,89 @@ constexpr std::uint64_t special_bytes(std::uint64_t word) noexcept {
          (kEachByte * 0x80);
 }
 
-// QuickScanner drives a Reader through plain JSON without the parser: see parse_quick.
-class QuickScanner {
- public:
-  QuickScanner(std::string_view text, Reader& reader)
-      : at_(text.data()), end_(text.data() + text.size()), reader_(reader) {
-    text_.reserve(64);
-  }
-
-  bool run();
-
- private:
-  static constexpr std::size_t kMaxOpen = 64;
-
-  void skip_space() noexcept {
-    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
-  }
-  bool take(char c) noexcept {
-    if (at_ == end_ || *at_ != c) return false;
-    ++at_;
-    return true;
-  }
-  bool scalar(char first);
-  bool word(std::string_view rest) noexcept;
-  bool number(char first);
-  bool string_body();
-  bool member_name();
-
-  const char* at_;
-  const char* end_;
-  Reader& reader_;
-  std::string text_;                     // the last string read, unescaped
-  std::array<bool, kMaxOpen> object_{};  // per open container: an object, not an array
-  std::size_t open_ = 0;
-};
-
-bool QuickScanner::run() {
-  for (;;) {
-    skip_space();
-    if (at_ == end_) return false;
-    const char first = *at_++;
-    if (first == '{' || first == '[') {
-      const bool object = first == '{';
-      if (!(object ? reader_.start_object(kUnknownSize) : reader_.start_array(kUnknownSize))) {
-        return false;
-      }
-      skip_space();
-      if (!take(object ? '}' : ']')) {
-        if (open_ == kMaxOpen) return false;
-        object_[open_++] = object;
-        if (object && !member_name()) return false;
-        continue;  // to the first element
-      }
-      if (!(object ? reader_.end_object() : reader_.end_array())) return false;
-    } else if (!scalar(first)) {
-      return false;
-    }
-    // A value is complete: close what ends here, then go on to the next element.
-    for (;;) {
-      skip_space();
-      if (open_ == 0) return at_ == end_;
-      const bool object = object_[open_ - 1];
-      if (take(',')) {
-        if (object) {
-          skip_space();
-          if (!member_name()) return false;
-        }
-        break;
-      }
-      if (!take(object ? '}' : ']')) return false;
-      --open_;
-      if (!(object ? reader_.end_object() : reader_.end_array())) return false;
+// next_special returns the first byte from `at` on that is not a plain string byte, or end.
+const char* next_special(const char* at, const char* end) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; end - at >= 8; at += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, at, sizeof word);
+      const std::uint64_t special = special_bytes(word);
+      if (special != 0) return at + std::countr_zero(special) / 8;
     }
   }
+  while (at != end && kPlainStringBytes[static_cast<std::uint8_t>(*at)]) ++at;
+  return at;
 }
 
-bool QuickScanner::member_name() {
-  if (!take('"') || !string_body() || !reader_.key(text_)) return false;
-  skip_space();
-  return take(':');
-}
-
-bool QuickScanner::scalar(char first) {
-  switch (first) {
-    case '"':
-      return string_body() && reader_.string(text_);
-    case 't':
-      return word("rue") && reader_.boolean(true);
-    case 'f':
-      return word("alse") && reader_.boolean(false);
-    case 'n':
-      return word("ull") && reader_.null();
-    default:
-      return number(first);
+// same_text compares short texts in place, without a call.
+bool same_text(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
   }
-}
-
-bool QuickScanner::word(std::string_view rest) noexcept {
-  if (static_cast<std::size_t>(end_ - at_) < rest.size()) return false;
-  if (std::string_view(at_, rest.size()) != rest) return false;
-  at_ += rest.size();
   return true;
 }
 
-// An integer as the parser reports it: unsigned when not negative, "-0" included as signed.
-// Beyond 64 bits the parser turns to floating point; that and fractions are left to it.
-bool QuickScanner::number(char first) {
-  const bool negative = first == '-';
-  if (negative) {
-    if (at_ == end_) return false;
-    first = *at_++;
+// NoEvents lets Scanner::walk check a value without reporting it.
+struct NoEvents {
+  static bool start_object() noexcept { return true; }
+  static bool start_array() noexcept { return true; }
+  static bool end_object() noexcept { return true; }
+  static bool end_array() noexcept { return true; }
+  static bool key(std::string_view /*name*/) noexcept { return true; }
+  static bool string(std::string_view /*text*/) noexcept { return true; }
+  static bool boolean(bool /*b*/) noexcept { return true; }
+  static bool null() noexcept { return true; }
+  static bool integer(bool /*negative*/, std::uint64_t /*magnitude*/) noexcept { return true; }
+};
+
+}  // namespace
+
+std::size_t find_field(std::span<const FieldInfo> fields, std::string_view name,
+                       std::size_t start) noexcept {
+  for (std::size_t n = 0, i = start; n < fields.size(); ++n, ++i) {
+    if (i >= fields.size()) i -= fields.size();
+    if (same_text(fields[i].name, name)) return i;
   }
-  if (first < '0' || first > '9') return false;
-  auto magnitude = static_cast<std::uint64_t>(first - '0');
-  if (first != '0') {  // a leading zero ends the number
+  return kNoField;
+}
+
+// A leading zero ends the number, as in the parser; what follows must then be a delimiter.
+bool Scanner::integer(bool& negative, std::uint64_t& magnitude) noexcept {
+  skip_space();
+  negative = at_ != end_ && *at_ == '-';
+  if (negative) ++at_;
+  if (at_ == end_ || *at_ < '0' || *at_ > '9') return false;
+  magnitude = static_cast<std::uint64_t>(*at_++ - '0');
+  if (magnitude != 0) {
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     while (at_ != end_ && *at_ >= '0' && *at_ <= '9') {
       const auto digit = static_cast<std::uint64_t>(*at_ - '0');
-      if (magnitude > (kMax - digit) / 10) return false;
+      if (magnitude > (kMax - digit) / 10) return false;  // the parser turns to floating point
       magnitude = magnitude * 10 + digit;
       ++at_;
     }
   }
   if (at_ != end_ && (*at_ == '.' || *at_ == 'e' || *at_ == 'E')) return false;
-  if (!negative) return reader_.number_unsigned(magnitude);
-  constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-  if (magnitude > kMinMagnitude) return false;
-  const std::int64_t value = magnitude == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
-                                                        : -static_cast<std::int64_t>(magnitude);
-  return reader_.number_integer(value);
+  return !negative || magnitude <= std::uint64_t{1} << 63;
 }
 
-// string_body reads up to and past the closing quote, unescaping into text_.
-bool QuickScanner::string_body() {
-  text_.clear();
+bool Scanner::string(std::string_view& text) {
+  if (!take('"')) return false;
   const char* run = at_;
+  bool escaped = false;
   for (;;) {
-    if constexpr (std::endian::native == std::endian::little) {
-      while (end_ - at_ >= 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, at_, sizeof word);
-        const std::uint64_t special = special_bytes(word);
-        if (special != 0) {
-          at_ += std::countr_zero(special) / 8;
-          break;
-        }
-        at_ += 8;
-      }
-    }
-    while (at_ != end_ && kPlainStringBytes[static_cast<std::uint8_t>(*at_)]) ++at_;
+    at_ = next_special(at_, end_);
     if (at_ == end_) return false;
     const auto byte = static_cast<std::uint8_t>(*at_);
     if (byte == '"') {
-      text_.append(run, at_);
+      const auto length = static_cast<std::size_t>(at_ - run);
+      if (escaped) {
+        unescaped_.append(run, length);
+        text = unescaped_;
+      } else {
+        text = std::string_view(run, length);
+      }
       ++at_;
       return true;
     }
@@ -270,7 +200,9 @@ bool QuickScanner::string_body() {
       continue;
     }
     if (byte != '\\' || end_ - at_ < 2) return false;  // a control character, or the end
-    text_.append(run, at_);
+    if (!escaped) unescaped_.clear();
+    escaped = true;
+    unescaped_.append(run, static_cast<std::size_t>(at_ - run));
     char unescaped = 0;
     switch (at_[1]) {
       case '"':
@@ -296,17 +228,99 @@ bool QuickScanner::string_body() {
       default:  // \u and invalid escapes
         return false;
     }
-    text_ += unescaped;
+    unescaped_ += unescaped;
     at_ += 2;
     run = at_;
   }
 }
 
-}  // namespace
+template <typename Events>
+bool Scanner::walk(Events& events) {
+  std::array<bool, kMaxOpen> object{};  // per open container: an object, not an array
+  std::size_t open = 0;
+  const auto member_name = [&] {
+    std::string_view name;
+    return string(name) && events.key(name) && take(':');
+  };
+  for (;;) {
+    const char first = peek();
+    if (first == '{' || first == '[') {
+      const bool is_object = first == '{';
+      ++at_;
+      if (!(is_object ? events.start_object() : events.start_array())) return false;
+      if (!take(is_object ? '}' : ']')) {
+        if (open == kMaxOpen) return false;
+        object[open++] = is_object;
+        if (is_object && !member_name()) return false;
+        continue;  // to the first element
+      }
+      if (!(is_object ? events.end_object() : events.end_array())) return false;
+    } else if (first == '"') {
+      std::string_view text;
+      if (!string(text) || !events.string(text)) return false;
+    } else if (first == 't' || first == 'f') {
+      if (!literal(first == 't' ? "true" : "false") || !events.boolean(first == 't')) return false;
+    } else if (first == 'n') {
+      if (!literal("null") || !events.null()) return false;
+    } else {
+      bool negative = false;
+      std::uint64_t magnitude = 0;
+      if (!integer(negative, magnitude) || !events.integer(negative, magnitude)) return false;
+    }
+    // A value is complete: close what ends here, then go on to the next element.
+    for (;;) {
+      if (open == 0) return true;
+      const bool is_object = object[open - 1];
+      if (take(',')) {
+        if (is_object && !member_name()) return false;
+        break;
+      }
+      if (!take(is_object ? '}' : ']')) return false;
+      --open;
+      if (!(is_object ? events.end_object() : events.end_array())) return false;
+    }
+  }
+}
+
+bool Scanner::skip_value() {
+  NoEvents none;
+  return walk(none);
+}
+
+// Reader::ScanEvents hands a Scanner's tokens to the reader as the parser's events.
+class Reader::ScanEvents {
+ public:
+  explicit ScanEvents(Reader& reader) noexcept : reader_(reader) {}
+  bool start_object() { return reader_.start_object(kUnknownSize); }
+  bool start_array() { return reader_.start_array(kUnknownSize); }
+  bool end_object() { return reader_.end_object(); }
+  bool end_array() { return reader_.end_array(); }
+  bool key(std::string_view name) { return reader_.member(name); }
+  bool string(std::string_view text) {
+    text_.assign(text);
+    return reader_.string(text_);
+  }
+  bool boolean(bool b) { return reader_.boolean(b); }
+  bool null() { return reader_.null(); }
+  // The parser reports "-0" as a signed zero.
+  bool integer(bool negative, std::uint64_t magnitude) {
+    if (!negative) return reader_.number_unsigned(magnitude);
+    constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+    return reader_.number_integer(magnitude == kMinMagnitude
+                                      ? std::numeric_limits<std::int64_t>::min()
+                                      : -static_cast<std::int64_t>(magnitude));
+  }
+
+ private:
+  Reader& reader_;
+  std::string text_;  // string values reach the reader as std::string
+};
 
 bool Reader::parse_quick() {
   stack_.reserve(kFramesReserved);
-  return QuickScanner(text_, *this).run();
+  Scanner scanner(text_);
+  ScanEvents events(*this);
+  return scanner.walk(events) && scanner.at_end();
 }
 
 bool Reader::reject(std::string description) {
@@ -415,7 +429,9 @@ bool Reader::close() {
   return true;
 }
 
-bool Reader::key(std::string& name) {
+bool Reader::key(std::string& name) { return member(name); }
+
+bool Reader::member(std::string_view name) {
   if (skip_depth_ > 0) return true;
   QV_CHECK(!stack_.empty());
   Frame& frame = stack_.back();
@@ -425,18 +441,20 @@ bool Reader::key(std::string& name) {
   }
   const std::span<const FieldInfo> fields = frame.ops->fields;
   // Members usually come in declaration order: look after the previous one first.
-  const std::size_t start = frame.field == kSkipField ? 0 : frame.field + 1U;
-  for (std::size_t n = 0, i = start; n < fields.size(); ++n, ++i) {
-    if (i >= fields.size()) i -= fields.size();
-    if (fields[i].name != name) continue;
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    if ((frame.seen & bit) != 0) return reject("duplicate field `" + name + "`");
+  const std::size_t found =
+      find_field(fields, name, frame.field == kSkipField ? 0 : frame.field + 1U);
+  if (found != kNoField) {
+    const std::uint64_t bit = std::uint64_t{1} << found;
+    if ((frame.seen & bit) != 0) {
+      return reject(std::string("duplicate field `").append(name).append("`"));
+    }
     frame.seen |= bit;
-    frame.field = i;
+    frame.field = found;
     return true;
   }
   if (frame.ops->strict) {
-    std::string description = "unknown field `" + name + "`, expected one of ";
+    std::string description =
+        std::string("unknown field `").append(name).append("`, expected one of ");
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (i != 0) description += ", ";
       description.append("`").append(fields[i].name).append("`");

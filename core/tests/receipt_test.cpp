@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/receipt/audit.hpp"
 #include "core/receipt/log.hpp"
 
 namespace quorvex::receipt {
@@ -241,6 +242,90 @@ TEST_F(ReceiptLogTest, DamageAtPositionTwoIsReportedThere) {
   std::vector<Receipt> receipts = copy();
   receipts[2].signature.fill(0);
   EXPECT_TRUE(verify_chain(receipts).has_value());
+}
+
+}  // namespace
+}  // namespace quorvex::receipt
+
+namespace quorvex::receipt {
+namespace {
+
+class AuditTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* texts[] = {"plain", "q\"b\\n\n\x01\x7f \xC3\xA9", "", "last"};
+    for (const char* text : texts) {
+      ActionInput action{text,
+                         "dat_1",
+                         text,
+                         bytes_of(text),
+                         text,
+                         {},
+                         bytes_of(""),
+                         "success",
+                         7,
+                         std::string_view(text).empty() ? std::optional<std::string_view>()
+                                                        : std::string_view(text)};
+      ASSERT_TRUE(log_.append(action, signer_).has_value());
+    }
+    json_ = *log_.to_json();
+  }
+  Result<std::size_t> audit(const std::string& json) const {
+    return audit_printed_log(json, signer_.public_key_bytes());
+  }
+  // replace swaps the first occurrence of `from` after the n-th receipt's id for `to`.
+  std::string edited(std::size_t n, std::string_view from, std::string_view to) const {
+    std::size_t at = 0;
+    for (std::size_t k = 0; k <= n; ++k) at = json_.find("\"id\"", at + 1);
+    std::string copy = json_;
+    copy.replace(copy.find(from, at), from.size(), to);
+    return copy;
+  }
+  KeyPair signer_ = key();
+  ReceiptLog log_;
+  std::string json_;
+};
+
+TEST_F(AuditTest, PrintedLogPassesFromItsTextAlone) {
+  EXPECT_EQ(*audit(json_), 4U);
+  EXPECT_EQ(*audit("[]"), 0U);
+}
+
+TEST_F(AuditTest, FirstBadReceiptIsNamed) {
+  const std::pair<std::string, std::string> cases[] = {
+      // An edited receipt no longer matches its own signature, before the next link breaks.
+      {edited(1, "\"success\"", "\"failure\""),
+       "invalid receipt: signature verification failed at sequence 1"},
+      {edited(3, "\"sequenceNumber\": 3", "\"sequenceNumber\": 4"),
+       "receipt chain integrity violation at sequence 3"},
+      {edited(2, "\"signature\": \"", "\"signature\": \"00"),
+       "invalid receipt: signature verification failed at sequence 2"},
+      {edited(0, "\"durationMs\": 7", "\"durationMs\": 8"),
+       "invalid receipt: signature verification failed at sequence 0"},
+      {edited(2, "\"previousHash\": \"blake3:", "\"previousHash\": \"blake3:0"),
+       "receipt chain integrity violation at sequence 2"},
+  };
+  for (const auto& [json, message] : cases) {
+    auto result = audit(json);
+    ASSERT_FALSE(result.has_value()) << message;
+    EXPECT_EQ(result.error().display(), message);
+  }
+
+  auto other_key = audit_printed_log(json_, KeyPair::generate().public_key_bytes());
+  ASSERT_FALSE(other_key.has_value());
+  EXPECT_EQ(other_key.error().kind(), ErrorKind::InvalidReceipt);
+}
+
+TEST_F(AuditTest, TextThatIsNoPrintedLogIsRefusedWithItsPosition) {
+  auto extra = audit(edited(0, "\"agent\"", "\"extra\": 1,\n    \"agent\""));
+  ASSERT_FALSE(extra.has_value());
+  EXPECT_EQ(extra.error().display(),
+            "serialization error: unknown field `extra`, expected one of `id`, `timestamp`, "
+            "`agent`, `dat`, `action`, `context`, `chain`, `signature` at line 5 column 11");
+  auto object = audit("{}");
+  ASSERT_FALSE(object.has_value());
+  EXPECT_EQ(object.error().display(),
+            "serialization error: invalid type: map, expected a sequence at line 1 column 1");
 }
 
 }  // namespace

@@ -4,7 +4,8 @@ Every rule (identifiers, documents, signatures, timing, scopes, constraints) is 
 module's; this file reads the command line, calls the module and prints its answers.
 
 Exit codes:
-  0  done; for `token verify`, the token is accepted
+  0  done; for `token verify`, the token is accepted; for `receipts verify`, every
+     receipt of the log checks out
   1  refused: the module's message, or an identity directory that is already taken,
      is printed on stderr
   2  the command line cannot be run: an unknown command or option, a missing or
@@ -22,7 +23,7 @@ import re
 import sys
 from typing import Any, NoReturn, Sequence
 
-from quorvex import DAT, AgentIdentity, EvaluationContext
+from quorvex import DAT, AgentIdentity, EvaluationContext, ReceiptLog
 
 EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
 _BASE58 = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz"
@@ -64,11 +65,11 @@ def _identity_dir(name: str, given: str | None) -> str:
 
 
 def _read_input(text: str) -> str:
-    """A token given on the command line, or read from standard input for "-"."""
+    """A token (or log) given on the command line, or read from standard input for "-"."""
     if text != "-":
         return text
     if sys.stdin is None:
-        raise Usage("no standard input to read the token from")
+        raise Usage("no standard input to read from")
     try:
         return sys.stdin.read().strip()
     except (OSError, UnicodeDecodeError) as e:
@@ -233,6 +234,30 @@ def token_verify(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def receipts_verify(args: argparse.Namespace) -> int:
+    key = _public_key(args.key)
+    if args.log == "-":
+        text = _read_input("-")
+    else:
+        try:
+            with open(args.log, encoding="utf-8") as f:
+                text = f.read()
+        except (OSError, UnicodeDecodeError) as e:
+            raise Usage(f"cannot read {args.log}: {e}") from None
+    try:
+        count = ReceiptLog.audit(text, key)
+    except (ValueError, RuntimeError) as e:
+        if args.json:
+            _print_json({"valid": False, "error": str(e)})
+        raise Refused(str(e)) from None
+    if args.json:
+        _print_json({"valid": True, "receipts": count})
+    else:
+        print(f"valid: {count} receipt{'' if count == 1 else 's'}, every link and signature "
+              "checked")
+    return EXIT_OK
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
@@ -309,6 +334,21 @@ def _parser() -> argparse.ArgumentParser:
                         help="actions already taken in the rate-limit window (default: 0)")
     json_option(verify)
     verify.set_defaults(run=token_verify)
+
+    receipts = commands.add_parser("receipts", help="audit a printed receipt log")
+    receipts_commands = receipts.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                                                parser_class=_Parser)
+    audit = receipts_commands.add_parser(
+        "verify", help="check every link and signature of a printed log",
+        description="Audit a log printed by ReceiptLog.to_json: re-derive every hash link and "
+        "check every signature against the agent's public key. Exits 0 with the count of "
+        "receipts, or names the first bad one and exits 1.")
+    audit.add_argument("log", metavar="LOG.json", help="the printed log, or - for stdin")
+    audit.add_argument("--key", metavar="KEY", required=True,
+                       help="the agent's public key: multibase (z...), 64 hex digits, or an "
+                       "identity directory")
+    json_option(audit)
+    audit.set_defaults(run=receipts_verify)
     return parser
 
 

@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "binding.hpp"
 #include "core/crypto/keypair.hpp"
+#include "core/receipt/audit.hpp"
 #include "core/receipt/log.hpp"
 
 namespace quorvex::py {
@@ -123,6 +124,32 @@ PyObject* receipt_log_to_json(PyObject* self, PyObject* args, PyObject* kwargs) 
   });
 }
 
+PyObject* receipt_log_audit(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"json", true}, {"public_key", true}};
+    PyObject* slots[2];
+    if (!match_args({"ReceiptLog.audit()", kParams}, args, kwargs, slots)) return nullptr;
+    auto json = text_arg(slots[0], "json");
+    if (!json) return nullptr;
+    auto key = bytes_arg(slots[1], "public_key");
+    if (!key) return nullptr;
+    if (key->size() != crypto::kPublicKeyLen) {
+      return raise_value_error("Public key must be exactly 32 bytes");
+    }
+    auto count = receipt::audit_printed_log(
+        json->view, std::span<const std::uint8_t, crypto::kPublicKeyLen>(key->data(), key->size()));
+    if (!count) {
+      if (count.error().kind() == ErrorKind::Serialization) {
+        return raise_value_error(
+            "Invalid receipt log JSON: " +
+            count.error().display().substr(sizeof("serialization error: ") - 1));
+      }
+      return translate_core_error(count.error());
+    }
+    return PyLong_FromSize_t(*count);
+  });
+}
+
 PyObject* receipt_log_last_hash(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     Shared<ReceiptLog> log(self);
@@ -184,6 +211,15 @@ PyMethodDef receipt_log_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "verify_integrity($self)\n--\n\n"},
     {"to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(receipt_log_to_json)),
      METH_VARARGS | METH_KEYWORDS, "to_json($self)\n--\n\n"},
+    {"audit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(receipt_log_audit)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "audit(json, public_key)\n--\n\n"
+     "Check a log printed by to_json() from its text alone.\n"
+     "\n"
+     "Re-derives every hash link and checks every signature against the agent's\n"
+     "32-byte public key. Returns the number of receipts; raises at the first bad\n"
+     "one (RuntimeError naming its sequence) or for text that is no printed log\n"
+     "(ValueError naming the line and column)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 from tokens import HEADER, claims, segments, signed
 
-from quorvex import DAT, AgentIdentity, KeyPair
+from quorvex import DAT, AgentIdentity, KeyPair, ReceiptLog
 
 # The installed console script when the CLI module is installed next to quorvex (the wheel);
 # otherwise the module from the checkout, run against whichever quorvex is on the path.
@@ -226,6 +226,45 @@ class TestTokenVerify:
                 1, "", f"quorvex: {message}\n"), message
 
 
+class TestReceiptsVerify:
+    @pytest.fixture(scope="class")
+    def printed(self, home, alice):
+        log = ReceiptLog()
+        for i in range(3):
+            log.append(SUBJECT, "dat_1", "mcp:tool-call", b"in%d" % i, alice["identity"].keypair())
+        path = home / "log.json"
+        path.write_text(log.to_json(), encoding="utf-8")
+        return path
+
+    def test_a_printed_log_checks_out(self, home, alice, printed):
+        code, out, err = run(home, "receipts", "verify", printed, "--key", alice["multibase"])
+        assert (code, out, err) == (0, "valid: 3 receipts, every link and signature checked\n", "")
+        code, out, err = run(home, "receipts", "verify", "-", "--key", alice["dir"], "--json",
+                             stdin=printed.read_text(encoding="utf-8"))
+        assert (code, json.loads(out), err) == (0, {"valid": True, "receipts": 3}, "")
+
+    def test_an_edited_receipt_is_named(self, home, alice, printed):
+        receipts = json.loads(printed.read_text(encoding="utf-8"))
+        receipts[1]["action"]["status"] = "failed"
+        edited = home / "edited.json"
+        edited.write_text(json.dumps(receipts, indent=2, ensure_ascii=False), encoding="utf-8")
+        code, out, err = run(home, "receipts", "verify", edited, "--key", alice["hex"])
+        assert (code, out) == (1, "")
+        assert err == ("quorvex: QuorvexError: invalid receipt: signature verification failed at "
+                       "sequence 1\n")
+
+    def test_text_that_is_no_log_is_refused_with_its_position(self, home, alice):
+        broken = home / "broken.json"
+        broken.write_text("[\n  {\"id\": 1}\n]", encoding="utf-8")
+        code, out, err = run(home, "receipts", "verify", broken, "--key", alice["hex"])
+        assert (code, out) == (1, "")
+        assert err == ("quorvex: Invalid receipt log JSON: invalid type: integer `1`, expected a "
+                       "string at line 2 column 11\n")
+        code, out, err = run(home, "receipts", "verify", home / "missing.json", "--key",
+                             alice["hex"])
+        assert code == 2 and err.startswith("quorvex: error: cannot read "), err
+
+
 class TestCommandLine:
     @pytest.mark.parametrize("args,message", [
         (["--key", "nope"], "argument --key: not a multibase public key, 64 hex digits or an "
@@ -260,7 +299,8 @@ class TestCommandLine:
 
     @pytest.mark.parametrize("path", [[], ["identity"], ["identity", "create"],
                                       ["identity", "show"], ["token"], ["token", "issue"],
-                                      ["token", "inspect"], ["token", "verify"]])
+                                      ["token", "inspect"], ["token", "verify"], ["receipts"],
+                                      ["receipts", "verify"]])
     def test_help_on_every_command(self, home, path):
         code, out, err = run(home, *path, "--help")
         assert (code, err) == (0, "")

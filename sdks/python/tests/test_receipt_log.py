@@ -141,3 +141,16 @@ class TestReceiptLog:
             public.verify(signature, compact(dict(r, signature="")))
         assert log.last_hash == expected
         assert log.verify_integrity() is None
+        assert ReceiptLog.audit(log.to_json(), key.public_key_bytes) == len(texts)
+
+    @pytest.mark.parametrize("json_text, public_key, error, message", [
+        ("[]", b"\x00" * 31, ValueError, "Public key must be exactly 32 bytes"),
+        ("[", None, ValueError, "Invalid receipt log JSON: syntax error while parsing value - "
+         "unexpected end of input; expected '[', '{', or a literal at line 1 column 2"),
+        (b"[]", None, TypeError,
+         "argument 'json': 'bytes' object cannot be converted to 'PyString'"),
+    ])
+    def test_audit_arguments(self, key, json_text, public_key, error, message):
+        with pytest.raises(error) as raised:
+            ReceiptLog.audit(json_text, public_key or key.public_key_bytes)
+        assert str(raised.value) == message

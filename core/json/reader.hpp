@@ -70,6 +70,20 @@ class Scanner {
     at_ += word.size();
     return true;
   }
+  // take_name consumes a string token holding exactly these bytes, written without
+  // escapes; name holds no quote or backslash.
+  bool take_name(std::string_view name) noexcept {
+    skip_space();
+    if (static_cast<std::size_t>(end_ - at_) < name.size() + 2 || at_[0] != '"' ||
+        at_[name.size() + 1] != '"') {
+      return false;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      if (at_[i + 1] != name[i]) return false;
+    }
+    at_ += name.size() + 2;
+    return true;
+  }
   // integer reads "-0" as negative with magnitude 0.
   bool integer(bool& negative, std::uint64_t& magnitude) noexcept;
   // string reads a string token; the text stays valid until the next call.
@@ -430,9 +444,14 @@ bool scan_record(Scanner& s, R& record) {
   if (!s.take('}')) {
     std::size_t next = 0;
     do {
-      std::string_view name;
-      if (!s.string(name) || !s.take(':')) return false;
-      const std::size_t index = find_field(infos, name, next);
+      // Members usually come in declaration order: the next one's name is tried first.
+      std::size_t index = next;
+      if (next == infos.size() || !s.take_name(infos[next].name)) {
+        std::string_view name;
+        if (!s.string(name)) return false;
+        index = find_field(infos, name, next);
+      }
+      if (!s.take(':')) return false;
       if (index == kNoField) {
         if (Schema<R>::strict || !s.skip_value()) return false;
         continue;

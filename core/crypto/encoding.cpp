@@ -229,14 +229,14 @@ std::string hex_encode(std::span<const std::uint8_t> bytes) {
 
 Result<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
   if (text.size() % 2 != 0) return fail(ErrorKind::Other, "Odd number of digits");
-  std::vector<std::uint8_t> out;
-  out.reserve(text.size() / 2);
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = hex_value(text[i]);
-    if (high < 0) return invalid_hex_character(static_cast<std::uint8_t>(text[i]), i);
-    const int low = hex_value(text[i + 1]);
-    if (low < 0) return invalid_hex_character(static_cast<std::uint8_t>(text[i + 1]), i + 1);
-    out.push_back(static_cast<std::uint8_t>((high << 4) | low));
+  // Every digit is checked before any byte is made: a refused key text leaves no
+  // partly decoded key behind.
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (hex_value(text[i]) < 0) return invalid_hex_character(static_cast<std::uint8_t>(text[i]), i);
+  }
+  std::vector<std::uint8_t> out(text.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<std::uint8_t>((hex_value(text[2 * i]) << 4) | hex_value(text[2 * i + 1]));
   }
   return out;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -130,13 +129,14 @@ using Exclusive = Borrow<T, true>;
 namespace detail {
 
 // restore_lock takes the interpreter lock back. A shutting-down interpreter ends
-// a daemon thread inside PyEval_RestoreThread by unwinding it; that would run our
-// destructors without the lock and stop at a noexcept frame (std::terminate), so
-// the thread is parked instead until the process exits.
+// a daemon thread inside PyEval_RestoreThread by unwinding it (pthread_exit, the
+// only thing that can leave that call here); that would run our destructors
+// without the lock and stop at a noexcept frame (std::terminate), so the thread
+// is parked instead until the process exits.
 inline void restore_lock(PyThreadState* state) noexcept {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {  // by reference the forced unwind binds to null, which UBSan reports
     for (;;) pause();
   }
 }

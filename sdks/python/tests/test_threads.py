@@ -154,6 +154,7 @@ class TestErrorsInWorkers:
 
 BIG = b"m" * (1 << 20)
 BIG_SIGNATURE = KEY.sign(BIG)
+# Long enough for DAT.from_compact to parse it without the lock.
 WIDE = DAT.issue(ISS, SUB, [f"mcp:tool:t{i}:read" for i in range(2000)], 3600, KEY)
 WIDE_TEXT = WIDE.to_compact()
 
@@ -208,10 +209,11 @@ class TestLockRelease:
             import threading
             from quorvex import KeyPair
             key = KeyPair.generate()
-            signature = key.sign(b"m")
+            message = bytes(1 << 20)  # long calls: the threads are inside one at exit
+            signature = key.sign(message)
             def spin():
                 while True:
-                    assert key.verify(b"m", signature)
+                    assert key.verify(message, signature)
             for _ in range(4):
                 threading.Thread(target=spin, daemon=True).start()
             threading.Event().wait(0.2)

@@ -60,10 +60,13 @@ PyObject* identity_create(PyObject*, PyObject* args, PyObject* kwargs) {
       controller = text_arg(slots[2], "controller");
       if (!controller) return nullptr;
     }
-    auto identity =
-        aid::create_identity(name->view, domain ? domain->view : aid::kDefaultDomain,
-                             controller ? std::optional(controller->view) : std::nullopt,
-                             crypto::KeyPair::generate(), now());
+    const std::string_view in_domain = domain ? domain->view : aid::kDefaultDomain;
+    const auto in_controller = controller ? std::optional(controller->view) : std::nullopt;
+    const Instant created = now();
+    auto identity = without_gil([&] {
+      return aid::create_identity(name->view, in_domain, in_controller, crypto::KeyPair::generate(),
+                                  created);
+    });
     if (!identity) return translate_core_error(identity.error());
     return wrap(std::move(*identity));
   });
@@ -76,7 +79,9 @@ PyObject* identity_load(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!match_args({"AgentIdentity.load()", kParams}, args, kwargs, slots)) return nullptr;
     auto path = text_arg(slots[0], "path");
     if (!path) return nullptr;
-    auto identity = aid::load_identity(aid::expand_tilde(path->view));
+    // The directory is worked out with the lock held: it reads the environment.
+    const std::string dir = aid::expand_tilde(path->view);
+    auto identity = without_gil([&] { return aid::load_identity(dir); });
     if (!identity) return raise_load_error(identity.error());
     return wrap(std::move(*identity));
   });
@@ -129,9 +134,12 @@ PyObject* identity_issue_dat(PyObject* self, PyObject* args, PyObject* kwargs) {
           "expires_in_seconds puts the expiry outside the representable date range "
           "(years -262143 to 262142)");
     }
-    auto token = dat::Dat::issue(identity->did, std::string(subject->view), std::move(*scope),
-                                 expiry, std::nullopt, std::nullopt, identity->key, issued.seconds,
-                                 issued.unix_millis());
+    std::string subject_did(subject->view);
+    auto token = without_gil([&] {
+      return dat::Dat::issue(identity->did, std::move(subject_did), std::move(*scope), expiry,
+                             std::nullopt, std::nullopt, identity->key, issued.seconds,
+                             issued.unix_millis());
+    });
     if (!token) return translate_core_error(token.error());
     return wrap(std::move(*token));
   });
@@ -153,7 +161,9 @@ PyObject* identity_save(PyObject* self, PyObject* args, PyObject* kwargs) {
       dir = aid::expand_tilde(path->view);
     }
     // Every failure of a save is a RuntimeError with the store's text.
-    if (auto saved = aid::save_identity(dir, *identity, now()); !saved) {
+    const Instant saved_at = now();
+    auto saved = without_gil([&] { return aid::save_identity(dir, *identity, saved_at); });
+    if (!saved) {
       return raise_error(PyExc_RuntimeError, saved.error().text());
     }
     Py_RETURN_NONE;

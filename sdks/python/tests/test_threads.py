@@ -2,13 +2,14 @@
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
 
 import pytest
 
-from quorvex import DAT, EvaluationContext, KeyPair
+from quorvex import AID, DAT, AgentIdentity, EvaluationContext, KeyPair
 
 SEED = bytes(range(32))
 KEY = KeyPair.from_secret_bytes(SEED)
@@ -18,6 +19,11 @@ ISS = "did:aid:test:issuer"
 SUB = "did:aid:test:agent"
 SCOPE = "mcp:tool:filesystem:read"
 THREADS = 8
+IDENTITY = AgentIdentity.create("t", domain="agents.test")
+IDENTITY_DIR = tempfile.mkdtemp(prefix="quorvex-threads-")
+IDENTITY.save(IDENTITY_DIR)
+# A document past the size where parsing lets go of the lock (unknown members are skipped).
+BIG_AID = IDENTITY.aid().to_json()[:-2] + ',\n  "padding": "' + "x" * 9000 + '"\n}'
 FIX_KEY = ". Fix: Ensure the correct public key is used."
 
 
@@ -171,9 +177,15 @@ class TestLockRelease:
             lambda: DAT.from_compact(WIDE_TEXT),
             lambda: WIDE.verify(PK, "mcp:tool:t1999:read"),
             lambda: WIDE.verify_signature(PK),
+            lambda: AgentIdentity.create("t"),
+            lambda: IDENTITY.save(IDENTITY_DIR),
+            lambda: AgentIdentity.load(IDENTITY_DIR),
+            lambda: IDENTITY.issue_dat(SUB, [SCOPE]),
+            lambda: AID.from_json(BIG_AID),
         ],
         ids=["generate", "from_secret_bytes", "sign", "verify", "issue", "from_compact",
-             "DAT.verify", "verify_signature"],
+             "DAT.verify", "verify_signature", "create", "save", "load", "issue_dat",
+             "AID.from_json"],
     )
     def test_other_threads_run_during_the_call(self, call):
         # With no forced switches, another thread can run only while a call lets go of the lock.

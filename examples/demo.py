@@ -18,7 +18,7 @@ def show(title: str) -> None:
 def refused(what: str, call: Callable[[], object]) -> None:
     try:
         call()
-    except ValueError as e:
+    except (ValueError, RuntimeError) as e:
         print(f"  {what:<28} refused: {e}")
     else:
         print(f"  {what:<28} accepted")
@@ -152,8 +152,12 @@ def audit(receipts: list[dict[str, Any]]) -> str:
 
 
 receipts = json.loads(printed)
-print(f"  audit of the printed log {audit(receipts)}")
+print(f"  links re-derived in Python (blake3 package): {audit(receipts)}")
+print(f"  ReceiptLog.audit, links and signatures: "
+      f"{ReceiptLog.audit(printed, agent.public_key_bytes)} receipts check out")
 receipts[1]["action"]["status"] = "failed"
-print(f"  receipt 1 edited         {audit(receipts)}")
+edited = json.dumps(receipts, indent=2, ensure_ascii=False)
+print(f"  receipt 1 edited, links in Python: {audit(receipts)}")
+refused("ReceiptLog.audit", lambda: ReceiptLog.audit(edited, agent.public_key_bytes))
 
 shutil.rmtree(home)

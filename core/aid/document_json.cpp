@@ -16,14 +16,6 @@ Result<AidDocument> document_from_json(std::string_view text) {
   return json::read<AidDocument>(text);
 }
 
-std::string json_error_description(const CoreError& error) {
-  // The display text is "serialization error: " and the description with its position.
-  constexpr std::string_view kPrefix = "serialization error: ";
-  std::string text = error.display();
-  QV_CHECK(error.kind() == ErrorKind::Serialization && text.starts_with(kPrefix));
-  return text.substr(kPrefix.size());
-}
-
 Result<nlohmann::json> metadata_object(const AgentMetadata& metadata) {
   nlohmann::json object = nlohmann::json::object();
   object["name"] = metadata.name;

@@ -81,11 +81,6 @@ Result<std::string> document_to_json(const AidDocument& document);
 // Serialization whose description ends " at line L column C".
 Result<AidDocument> document_from_json(std::string_view text);
 
-// json_error_description is the display text of a Serialization error without
-// its prefix ("missing field `id` at line 1 column 2"), for messages that
-// embed the JSON layer's description.
-std::string json_error_description(const CoreError& error);
-
 // metadata_object turns metadata into a JSON object holding its present
 // members. Fails with Serialization when a text is not UTF-8.
 Result<nlohmann::json> metadata_object(const AgentMetadata& metadata);

@@ -54,8 +54,12 @@ CoreError CoreError::serialization(std::string description, std::uint64_t line,
   return e;
 }
 
-std::string CoreError::display() const {
-  std::string out(kPrefixes[static_cast<std::size_t>(kind_)]);
+std::string_view CoreError::prefix() const noexcept {
+  return kPrefixes[static_cast<std::size_t>(kind_)];
+}
+
+std::string CoreError::detail() const {
+  std::string out;
   switch (kind_) {
     case ErrorKind::DatExpired:
     case ErrorKind::DatNotYetValid:

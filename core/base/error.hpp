@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace quorvex {
 
@@ -55,9 +56,15 @@ class CoreError {
   std::uint64_t column() const noexcept { return column_; }
 
   // display renders the kind's one-line text with its payload inserted verbatim.
-  std::string display() const;
+  std::string display() const { return std::string(prefix()) + detail(); }
+  // detail is display without the kind's own words: for Serialization the
+  // description and its position ("missing field `id` at line 1 column 2"),
+  // for messages that embed it after words of their own.
+  std::string detail() const;
 
  private:
+  std::string_view prefix() const noexcept;
+
   ErrorKind kind_;
   std::string text_;
   std::string reason_;

@@ -37,7 +37,7 @@ PyObject* raise_load_error(const CoreError& error) {
     return translate_core_error(error);
   }
   if (error.kind() == ErrorKind::Serialization) {
-    return raise_value_error("Invalid AID JSON: " + aid::json_error_description(error));
+    return raise_value_error("Invalid AID JSON: " + error.detail());
   }
   if (error.kind() == ErrorKind::InvalidKey) return raise_value_error(error.text());
   return raise_error(PyExc_RuntimeError, error.text());  // reading a file failed

@@ -55,8 +55,7 @@ PyObject* aid_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!document) return nullptr;
     auto text = aid::document_to_json(*document);
     if (!text) {
-      return raise_error(PyExc_RuntimeError,
-                         "Serialization error: " + aid::json_error_description(text.error()));
+      return raise_error(PyExc_RuntimeError, "Serialization error: " + text.error().detail());
     }
     return new_text(*text);
   });
@@ -81,8 +80,7 @@ PyObject* aid_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
     // A short document parses faster than the lock changes hands.
     Parsed parsed = text->view.size() < 8192 ? parse() : without_gil(parse);
     if (!parsed.document) {
-      return raise_value_error("Invalid AID JSON: " +
-                               aid::json_error_description(parsed.document.error()));
+      return raise_value_error("Invalid AID JSON: " + parsed.document.error().detail());
     }
     if (!parsed.valid) return translate_core_error(parsed.valid.error());
     return wrap(std::move(*parsed.document));

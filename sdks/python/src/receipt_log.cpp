@@ -140,9 +140,7 @@ PyObject* receipt_log_audit(PyObject*, PyObject* args, PyObject* kwargs) {
         json->view, std::span<const std::uint8_t, crypto::kPublicKeyLen>(key->data(), key->size()));
     if (!count) {
       if (count.error().kind() == ErrorKind::Serialization) {
-        return raise_value_error(
-            "Invalid receipt log JSON: " +
-            count.error().display().substr(sizeof("serialization error: ") - 1));
+        return raise_value_error("Invalid receipt log JSON: " + count.error().detail());
       }
       return translate_core_error(count.error());
     }

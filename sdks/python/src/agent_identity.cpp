@@ -20,12 +20,6 @@ namespace {
 
 using aid::Identity;
 
-// The largest magnitude of expires_in_seconds whose milliseconds fit in 64 bits.
-constexpr std::int64_t kMaxExpiresIn = 9223372036854775;
-// Expiry instants must fall in the years -262143 to 262142, as for DAT.issue.
-constexpr std::int64_t kMinExpiry = -8334601315200;
-constexpr std::int64_t kMaxExpiry = 8210266876799;
-
 #define QV_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 #define QV_DEFAULT_DOMAIN "agents.quorvex.dev"
 static_assert(aid::kDefaultDomain == QV_DEFAULT_DOMAIN);
@@ -123,20 +117,12 @@ PyObject* identity_issue_dat(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!given) return nullptr;
       expires_in = *given;
     }
-    if (expires_in > kMaxExpiresIn || expires_in < -kMaxExpiresIn) {
-      return raise_value_error(
-          "expires_in_seconds must lie between -9223372036854775 and 9223372036854775");
-    }
     const Instant issued = now();
-    const std::int64_t expiry = issued.seconds + expires_in;
-    if (expiry < kMinExpiry || expiry > kMaxExpiry) {
-      return raise_value_error(
-          "expires_in_seconds puts the expiry outside the representable date range "
-          "(years -262143 to 262142)");
-    }
+    const auto expiry = expiry_after(issued.seconds, expires_in);
+    if (!expiry) return nullptr;
     std::string subject_did(subject->view);
     auto token = without_gil([&] {
-      return dat::Dat::issue(identity->did, std::move(subject_did), std::move(*scope), expiry,
+      return dat::Dat::issue(identity->did, std::move(subject_did), std::move(*scope), *expiry,
                              std::nullopt, std::nullopt, identity->key, issued.seconds,
                              issued.unix_millis());
     });

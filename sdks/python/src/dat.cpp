@@ -23,11 +23,6 @@ namespace {
 using dat::Dat;
 using dat::Scope;
 
-// The largest magnitude of expires_in_seconds whose milliseconds fit in 64 bits.
-constexpr std::int64_t kMaxExpiresIn = 9223372036854775;
-// Expiry instants must fall in the years -262143 to 262142.
-constexpr std::int64_t kMinExpiry = -8334601315200;
-constexpr std::int64_t kMaxExpiry = 8210266876799;
 // A token of common size parses in a microsecond or two: less than handing the
 // lock to a waiting thread and back costs. Longer texts are parsed without it.
 constexpr std::size_t kParseWithoutLockFrom = 8192;
@@ -143,22 +138,14 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
       any_constraint = true;
     }
 
-    if (*expires_in > kMaxExpiresIn || *expires_in < -kMaxExpiresIn) {
-      return raise_value_error(
-          "expires_in_seconds must lie between -9223372036854775 and 9223372036854775");
-    }
     const Instant now = quorvex::now();
-    const std::int64_t expiry = now.seconds + *expires_in;
-    if (expiry < kMinExpiry || expiry > kMaxExpiry) {
-      return raise_value_error(
-          "expires_in_seconds puts the expiry outside the representable date range "
-          "(years -262143 to 262142)");
-    }
+    const auto expiry = expiry_after(now.seconds, *expires_in);
+    if (!expiry) return nullptr;
 
     std::string issuer_did(issuer->view);
     std::string subject_did(subject->view);
     auto token = without_gil([&] {
-      return Dat::issue(std::move(issuer_did), std::move(subject_did), std::move(*scope), expiry,
+      return Dat::issue(std::move(issuer_did), std::move(subject_did), std::move(*scope), *expiry,
                         any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
                         std::nullopt, *key, now.seconds, now.unix_millis());
     });

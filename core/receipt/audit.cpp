@@ -9,6 +9,7 @@
 #include "core/crypto/encoding.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/writer.hpp"
+#include "core/receipt/receipt.hpp"
 
 namespace quorvex::receipt {
 namespace {
@@ -147,19 +148,14 @@ Result<std::size_t> audit_printed_log(
     if (receipt.chain.sequence_number != i || receipt.chain.previous_hash != expected) {
       return fail(CoreError::receipt_chain_broken(i));
     }
+    const PrintedBody& body = receipt;
     text.clear();
-    json::Writer unsigned_form(text);
-    json::write_record(unsigned_form, static_cast<const PrintedBody&>(receipt));
-    if (auto written = unsigned_form.finish(); !written) return fail(written.error());
+    if (auto written = append_compact_form(text, body, false); !written) {
+      return fail(written.error());
+    }
     expected = "blake3:" + crypto::hex_encode(crypto::blake3(bytes_of(text)));
-
     text.clear();
-    json::Writer signing_input(text);
-    signing_input.begin_object();
-    json::write_members(signing_input, static_cast<const PrintedBody&>(receipt));
-    signing_input.field("signature");
-    signing_input.text("");
-    signing_input.end_object();
+    static_cast<void>(append_compact_form(text, body, true));  // the same texts again
     auto signature = crypto::hex_decode(receipt.signature);
     if (!signature || signature->size() != crypto::kSignatureLen) return bad_signature(i);
     auto verified = crypto::KeyPair::verify_signature(public_key, bytes_of(text), *signature);

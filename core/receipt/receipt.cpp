@@ -101,15 +101,8 @@ SharedText share(const std::optional<std::string_view>& text, const SharedText& 
   return share(*text, previous);
 }
 
-// The body's members, then the signature member holding `signature` (absent when null).
-void write_receipt(json::Writer& w, const Receipt& receipt, const std::string* signature) {
-  w.begin_object();
-  json::write_members(w, receipt.body);
-  if (signature != nullptr) {
-    w.field("signature");
-    w.text(*signature);
-  }
-  w.end_object();
+Result<void> append_compact(std::string& out, const Receipt& receipt, bool signing) {
+  return append_compact_form(out, receipt.body, signing);
 }
 
 }  // namespace
@@ -125,17 +118,14 @@ std::string digest_text(const Digest& digest) {
 std::string unsigned_json(const Receipt& receipt) {
   std::string out;
   out.reserve(512);
-  json::Writer w(out);
-  write_receipt(w, receipt, nullptr);
+  static_cast<void>(append_compact(out, receipt, false));
   return out;
 }
 
 std::string signing_input(const Receipt& receipt) {
   std::string out;
   out.reserve(512);
-  const std::string empty;
-  json::Writer w(out);
-  write_receipt(w, receipt, &empty);
+  static_cast<void>(append_compact(out, receipt, true));
   return out;
 }
 
@@ -150,8 +140,7 @@ void compute_hashes(std::span<const Receipt* const> receipts, std::span<Digest> 
   std::vector<std::size_t> ends;
   ends.reserve(receipts.size());
   for (const Receipt* receipt : receipts) {
-    json::Writer w(buffer);
-    write_receipt(w, *receipt, nullptr);
+    static_cast<void>(append_compact(buffer, *receipt, false));
     ends.push_back(buffer.size());
   }
   std::vector<crypto::ByteView> inputs;
@@ -202,10 +191,7 @@ Result<Receipt> build_receipt(const ActionInput& action, const crypto::KeyPair& 
 
   std::string input;
   input.reserve(512);
-  const std::string empty;
-  json::Writer w(input);
-  write_receipt(w, receipt, &empty);
-  if (auto written = w.finish(); !written) return fail(written.error());
+  if (auto written = append_compact(input, receipt, true); !written) return fail(written.error());
   receipt.signature =
       signing_key.sign({reinterpret_cast<const std::uint8_t*>(input.data()), input.size()});
   return receipt;

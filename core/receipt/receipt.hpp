@@ -98,6 +98,23 @@ Result<Receipt> build_receipt(const ActionInput& action, const crypto::KeyPair& 
 std::string unsigned_json(const Receipt& receipt);
 // signing_input: the compact JSON with "signature":"" as its last member.
 std::string signing_input(const Receipt& receipt);
+// append_compact_form writes a receipt body (any record with a receipt's
+// members) as compact JSON: alone, the unsigned form that is hashed, or with
+// `signing` followed by "signature":"", the signing input. Fails when a text is
+// not UTF-8.
+template <typename Body>
+Result<void> append_compact_form(std::string& out, const Body& body, bool signing) {
+  json::Writer w(out);
+  w.begin_object();
+  json::write_members(w, body);
+  if (signing) {
+    w.field("signature");
+    w.ascii_text("");
+  }
+  w.end_object();
+  return w.finish();
+}
+
 // compute_hash: the BLAKE3 digest of unsigned_json, computed afresh.
 Digest compute_hash(const Receipt& receipt);
 // compute_hashes: compute_hash of each receipt into out, several at a time.

@@ -274,6 +274,11 @@ def _parser() -> argparse.ArgumentParser:
     def json_option(p: argparse.ArgumentParser) -> None:
         p.add_argument("--json", action="store_true", help="print one JSON object instead")
 
+    def key_option(p: argparse.ArgumentParser, whose: str) -> None:
+        p.add_argument("--key", metavar="KEY", required=True,
+                       help=f"{whose} public key: multibase (z...), 64 hex digits, or an "
+                       "identity directory")
+
     identity = commands.add_parser("identity", help="create or show an agent identity")
     identity_commands = identity.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                                 parser_class=_Parser)
@@ -322,9 +327,7 @@ def _parser() -> argparse.ArgumentParser:
         description="Check a token's signature, timing, scope and constraints. Exits 0 when it "
         "is accepted; otherwise prints the reason and exits 1.")
     verify.add_argument("token", metavar="TOKEN", help="compact token, or - for stdin")
-    verify.add_argument("--key", metavar="KEY", required=True,
-                        help="issuer's public key: multibase (z...), 64 hex digits, or an "
-                        "identity directory")
+    key_option(verify, "issuer's")
     verify.add_argument("--scope", metavar="S", required=True, help="the scope requested")
     verify.add_argument("--ip", metavar="A", help="the caller's IP address")
     verify.add_argument("--country", metavar="C", help="the caller's country code")
@@ -344,9 +347,7 @@ def _parser() -> argparse.ArgumentParser:
         "check every signature against the agent's public key. Exits 0 with the count of "
         "receipts, or names the first bad one and exits 1.")
     audit.add_argument("log", metavar="LOG.json", help="the printed log, or - for stdin")
-    audit.add_argument("--key", metavar="KEY", required=True,
-                       help="the agent's public key: multibase (z...), 64 hex digits, or an "
-                       "identity directory")
+    key_option(audit, "the agent's")
     json_option(audit)
     audit.set_defaults(run=receipts_verify)
     return parser

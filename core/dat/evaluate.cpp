@@ -32,11 +32,10 @@ class RateLimitEvaluator final : public ConstraintEvaluator {
 // Entries that are not a network or an address are skipped. A mapped address
 // is inside a network when either of its two forms is.
 bool any_network_contains(const std::vector<std::string>& entries, const IpAddress& ip,
-                          const std::optional<IpAddress>& v4, bool& any_usable) noexcept {
+                          const std::optional<IpAddress>& v4) noexcept {
   for (const std::string& entry : entries) {
     const auto network = parse_network(entry);
     if (!network) continue;
-    any_usable = true;
     if (network->contains(ip) || (v4 && network->contains(*v4))) return true;
   }
   return false;
@@ -50,6 +49,13 @@ bool has_usable_entry(const std::optional<std::vector<std::string>>& entries) no
   return false;
 }
 
+// An allow list with entries restricts even when none of them is usable: a
+// list whose only entry is mistyped ("10.0.0.0/33") admits no address rather
+// than every address. The empty list restricts nothing.
+bool restricts(const std::optional<std::vector<std::string>>& allowlist) noexcept {
+  return allowlist && !allowlist->empty();
+}
+
 class IpConstraintEvaluator final : public ConstraintEvaluator {
  public:
   std::optional<ConstraintViolation> evaluate(const DatConstraints& constraints,
@@ -58,23 +64,21 @@ class IpConstraintEvaluator final : public ConstraintEvaluator {
     const auto parsed = parse_ip(*ctx.request_ip);
     if (!parsed) {
       // A header such as "10.1.2.3:443" must not switch the lists off.
-      if (!has_usable_entry(constraints.ip_denylist) &&
-          !has_usable_entry(constraints.ip_allowlist)) {
+      if (!has_usable_entry(constraints.ip_denylist) && !restricts(constraints.ip_allowlist)) {
         return std::nullopt;
       }
       return violation::IpBlocked{*ctx.request_ip, "IP not parseable"};
     }
     const IpAddress& ip = *parsed;
     const std::optional<IpAddress> v4 = mapped_v4(ip);
-    bool usable = false;
-    if (constraints.ip_denylist && any_network_contains(*constraints.ip_denylist, ip, v4, usable)) {
+    if (constraints.ip_denylist && any_network_contains(*constraints.ip_denylist, ip, v4)) {
       return violation::IpBlocked{ip_text(ip), "IP in denied list"};
     }
     if (constraints.ip_allowlist) {
-      usable = false;
-      const bool allowed = any_network_contains(*constraints.ip_allowlist, ip, v4, usable);
-      // An allow list without a usable entry restricts nothing.
-      if (usable && !allowed) return violation::IpBlocked{ip_text(ip), "IP not in allowed list"};
+      const bool allowed = any_network_contains(*constraints.ip_allowlist, ip, v4);
+      if (!allowed && restricts(constraints.ip_allowlist)) {
+        return violation::IpBlocked{ip_text(ip), "IP not in allowed list"};
+      }
     }
     return std::nullopt;
   }

@@ -125,7 +125,7 @@ TEST(RateLimitTest, CountAtMaximumFails) {
             "RateLimitExceeded { limit_type: \"daily\", limit: 0, current: 0 }");
 }
 
-TEST(IpConstraintTest, DenyBeforeAllowAndUnusableEntriesSkipped) {
+TEST(IpConstraintTest, DenyBeforeAllowAndUnusableAllowListsFailClosed) {
   DatConstraints c;
   c.ip_denylist = std::vector<std::string>{"not-an-ip", "10.0.0.0/8"};
   EvaluationContext ctx;
@@ -140,8 +140,12 @@ TEST(IpConstraintTest, DenyBeforeAllowAndUnusableEntriesSkipped) {
   c.ip_denylist.reset();
   c.ip_allowlist = std::vector<std::string>{"192.168.1.5", "10.0.0.0/8"};
   EXPECT_EQ(check("ip_constraint", c, ctx), "ok");
-  c.ip_allowlist = std::vector<std::string>{"not-an-ip"};
-  EXPECT_EQ(check("ip_constraint", c, ctx), "ok");
+  // An allow list with entries but none usable fails closed; the empty list restricts nothing.
+  for (const char* unusable : {"not-an-ip", "10.0.0.0/33", "10.0.0.0/"}) {
+    c.ip_allowlist = std::vector<std::string>{unusable};
+    EXPECT_EQ(check("ip_constraint", c, ctx),
+              "IpBlocked { ip: \"10.1.2.3\", reason: \"IP not in allowed list\" }");
+  }
   c.ip_allowlist = std::vector<std::string>{};
   EXPECT_EQ(check("ip_constraint", c, ctx), "ok");
   c.ip_allowlist = std::vector<std::string>{"not-an-ip", "::ffff:0:0/96"};
@@ -185,7 +189,9 @@ TEST(IpConstraintTest, MappedAddressesMatchBothFormsAndUnparseableTextIsBlocked)
        std::string("10.1.2.3\0x", 10),
        "IpBlocked { ip: \"10.1.2.3\\u{0}x" + unparseable},
       {List{"10.0.0.0/8"}, {}, "a\"b\n", "IpBlocked { ip: \"a\\\"b\\n" + unparseable},
-      {List{"not-an-ip"}, List{"10.0.0.0/", "10.0.0.0/33"}, "junk", "ok"},
+      {List{"not-an-ip"}, List{"10.0.0.0/", "10.0.0.0/33"}, "junk",
+       "IpBlocked { ip: \"junk" + unparseable},
+      {List{"not-an-ip"}, {}, "junk", "ok"},
       {List{}, List{}, "junk", "ok"},
       {{}, {}, "junk", "ok"},
   };

@@ -1,5 +1,6 @@
 #include "core/crypto/encoding.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstddef>
@@ -26,6 +27,17 @@ constexpr std::array<std::uint8_t, 256> make_base64url_table() {
 }
 
 constexpr std::array<std::uint8_t, 256> kBase64UrlValues = make_base64url_table();
+
+constexpr std::array<std::uint8_t, 256> make_base58_table() {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& value : table) value = kInvalid;
+  for (std::size_t i = 0; i < 58; ++i) {
+    table[static_cast<std::uint8_t>(kBase58Alphabet[i])] = static_cast<std::uint8_t>(i);
+  }
+  return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kBase58Values = make_base58_table();
 
 // A symbol's value already shifted to its place in a group of four; symbols outside the
 // alphabet set the top bit instead, so one test over a whole group finds them.
@@ -65,13 +77,45 @@ int hex_value(char c) noexcept {
 
 // The byte is shown as the code point of the same value, quoted and escaped like a
 // character literal.
-Failure invalid_hex_character(std::uint8_t byte, std::size_t position) {
+Failure invalid_character(std::uint8_t byte, std::size_t position) {
   std::string text = "Invalid character ";
   append_debug_char(text, static_cast<char32_t>(byte));
   text += " at position ";
   append_decimal(text, position);
   return fail(ErrorKind::Other, std::move(text));
 }
+
+std::optional<PublicKey> exactly_public_key(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() != kPublicKeyLen) return std::nullopt;
+  PublicKey key{};
+  std::copy(bytes.begin(), bytes.end(), key.begin());
+  return key;
+}
+
+std::optional<PublicKey> public_key_from_multibase(std::string_view text) {
+  auto bytes = multibase_base58btc_decode(text);
+  if (!bytes) return std::nullopt;
+  return exactly_public_key(*bytes);
+}
+
+std::optional<PublicKey> public_key_from_hex(std::string_view text) {
+  if (text.size() != 2 * kPublicKeyLen) return std::nullopt;
+  auto bytes = hex_decode(text);
+  if (!bytes) return std::nullopt;
+  return exactly_public_key(*bytes);
+}
+
+// Each form is told apart by its first characters, so at most one can read a text.
+// New forms (a did:key, a JWK) go here, and the refusal message names them all.
+struct PublicKeyForm {
+  std::string_view description;
+  std::optional<PublicKey> (*read)(std::string_view text);
+};
+
+constexpr PublicKeyForm kPublicKeyForms[] = {
+    {"multibase base58btc text ('z...')", public_key_from_multibase},
+    {"64 hex digits", public_key_from_hex},
+};
 
 }  // namespace
 
@@ -102,6 +146,47 @@ std::string multibase_base58btc(std::span<const std::uint8_t> bytes) {
   for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
     out += kBase58Alphabet[static_cast<std::uint8_t>(*it)];
   }
+  return out;
+}
+
+Result<std::vector<std::uint8_t>> multibase_base58btc_decode(std::string_view text) {
+  if (text.empty() || text.front() != 'z') {
+    return fail(ErrorKind::Other, "Missing multibase prefix 'z'");
+  }
+  const std::string_view digits = text.substr(1);
+  if (digits.size() > kMaxBase58Digits) {
+    std::string message = "Longer than ";
+    append_decimal(message, kMaxBase58Digits);
+    message += " base58 digits: ";
+    append_decimal(message, digits.size());
+    return fail(ErrorKind::Other, std::move(message));
+  }
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    const auto byte = static_cast<std::uint8_t>(digits[i]);
+    if (kBase58Values[byte] == kInvalid) return invalid_character(byte, i + 1);
+  }
+
+  std::size_t zeros = 0;
+  while (zeros < digits.size() && digits[zeros] == '1') ++zeros;
+
+  // Bytes of the number, least significant first; log(58) / log(256) < 0.74.
+  std::vector<std::uint8_t> number;
+  number.reserve((digits.size() - zeros) * 74 / 100 + 1);
+  for (std::size_t i = zeros; i < digits.size(); ++i) {
+    unsigned carry = kBase58Values[static_cast<std::uint8_t>(digits[i])];
+    for (auto& byte : number) {
+      carry += unsigned{byte} * 58;
+      byte = static_cast<std::uint8_t>(carry & 0xFF);
+      carry >>= 8;
+    }
+    while (carry != 0) {
+      number.push_back(static_cast<std::uint8_t>(carry & 0xFF));
+      carry >>= 8;
+    }
+  }
+
+  std::vector<std::uint8_t> out(zeros, 0);
+  out.insert(out.end(), number.rbegin(), number.rend());
   return out;
 }
 
@@ -232,11 +317,28 @@ Result<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
   // Every digit is checked before any byte is made: a refused key text leaves no
   // partly decoded key behind.
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (hex_value(text[i]) < 0) return invalid_hex_character(static_cast<std::uint8_t>(text[i]), i);
+    if (hex_value(text[i]) < 0) return invalid_character(static_cast<std::uint8_t>(text[i]), i);
   }
   std::vector<std::uint8_t> out(text.size() / 2);
   for (std::size_t i = 0; i < out.size(); ++i) {
     out[i] = static_cast<std::uint8_t>((hex_value(text[2 * i]) << 4) | hex_value(text[2 * i + 1]));
+  }
+  return out;
+}
+
+std::optional<PublicKey> public_key_from_text(std::string_view text) {
+  for (const auto& form : kPublicKeyForms) {
+    if (auto key = form.read(text)) return key;
+  }
+  return std::nullopt;
+}
+
+std::string public_key_forms_message() {
+  std::string out = "public key must be ";
+  constexpr std::size_t kCount = std::size(kPublicKeyForms);
+  for (std::size_t i = 0; i < kCount; ++i) {
+    if (i > 0) out += i + 1 == kCount ? " or " : ", ";
+    out += kPublicKeyForms[i].description;
   }
   return out;
 }

@@ -1,17 +1,30 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/base/result.hpp"
+#include "core/crypto/keypair.hpp"
 
 namespace quorvex::crypto {
 
 // multibase_base58btc: "z" followed by the base58btc (Bitcoin alphabet) text.
 std::string multibase_base58btc(std::span<const std::uint8_t> bytes);
+
+// kMaxBase58Digits bounds the text multibase_base58btc_decode takes: room for 64
+// bytes (a signature), so the digit-by-digit decoding stays short.
+inline constexpr std::size_t kMaxBase58Digits = 90;
+
+// multibase_base58btc_decode is the inverse of multibase_base58btc: each leading
+// "1" is a zero byte. Fails with Other carrying "Missing multibase prefix 'z'",
+// "Longer than 90 base58 digits: 91" or "Invalid character '0' at position 3"
+// (the position in the whole text, the character in its debug form).
+Result<std::vector<std::uint8_t>> multibase_base58btc_decode(std::string_view text);
 
 // base64url_encode: RFC 4648 URL-safe alphabet, no padding.
 std::string base64url_encode(std::span<const std::uint8_t> bytes);
@@ -33,5 +46,14 @@ std::string hex_encode(std::span<const std::uint8_t> bytes);
 // of digits" or "Invalid character 'g' at position 1" (the character in its
 // debug form).
 Result<std::vector<std::uint8_t>> hex_decode(std::string_view text);
+
+// public_key_from_text reads a public key in any of the forms
+// public_key_forms_message names: our publicKeyMultibase text ("z" and the
+// base58btc of 32 bytes) or 64 hex digits of either case. nullopt for anything
+// else. The bytes are not checked to be a curve point; verification does that.
+std::optional<PublicKey> public_key_from_text(std::string_view text);
+// public_key_forms_message: "public key must be multibase base58btc text ('z...')
+// or 64 hex digits".
+std::string public_key_forms_message();
 
 }  // namespace quorvex::crypto

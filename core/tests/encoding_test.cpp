@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <cctype>
 #include <cstdint>
 #include <random>
 #include <set>
@@ -54,6 +55,101 @@ TEST(Base58Test, MultibaseText) {
   for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
   EXPECT_EQ(multibase_base58btc(counting), "z1thX6LZfHDZZKUs92febYZhYRcXddmzfzF2NvTkPNE");
   EXPECT_EQ(multibase_base58btc({}), "z");
+}
+
+TEST(Base58Test, DecodesWhatItEncodesWithLeadingZeros) {
+  std::mt19937 rng(58);
+  for (std::size_t zeros = 0; zeros <= 32; ++zeros) {
+    for (std::size_t n :
+         {std::size_t{0}, std::size_t{1}, std::size_t{31}, std::size_t{32}, std::size_t{64}}) {
+      if (zeros > n) continue;
+      Bytes data = random_bytes(rng, n);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i < zeros) {
+          data[i] = 0;
+        } else if (i == zeros && data[i] == 0) {
+          data[i] = 1;
+        }
+      }
+      const std::string text = multibase_base58btc(data);
+      EXPECT_EQ(text.find_first_not_of('1', 1), zeros + 1 > n ? std::string::npos : zeros + 1);
+      auto decoded = multibase_base58btc_decode(text);
+      ASSERT_TRUE(decoded) << text << ": " << decoded.error().text();
+      EXPECT_EQ(*decoded, data) << text;
+    }
+  }
+  auto max = multibase_base58btc_decode("zJEKNVnkbo3jma5nREBBJCDoXFVeKkD56V3xKrvRmWxFG");
+  ASSERT_TRUE(max);
+  EXPECT_EQ(*max, Bytes(32, 0xFF));
+  auto longest = multibase_base58btc(Bytes(64, 0xFF));
+  EXPECT_LE(longest.size(), 1 + kMaxBase58Digits);
+  EXPECT_TRUE(multibase_base58btc_decode(longest));
+}
+
+TEST(Base58Test, RejectsTextOutsideTheAlphabetOrBound) {
+  struct Case {
+    std::string text;
+    std::string_view error;
+  };
+  const Case cases[] = {
+      {"", "Missing multibase prefix 'z'"},
+      {"J", "Missing multibase prefix 'z'"},
+      {"Z2", "Missing multibase prefix 'z'"},
+      {"f00", "Missing multibase prefix 'z'"},
+      {"z0", "Invalid character '0' at position 1"},
+      {"z11O", "Invalid character 'O' at position 3"},
+      {"zI", "Invalid character 'I' at position 1"},
+      {"z2l", "Invalid character 'l' at position 2"},
+      {"z2+", "Invalid character '+' at position 2"},
+      {"z2 ", "Invalid character ' ' at position 2"},
+      {"z2\n", "Invalid character '\\n' at position 2"},
+      {std::string("z\0", 2), "Invalid character '\\0' at position 1"},
+      {"z2\xC3\xA9", "Invalid character '\xC3\x83' at position 2"},
+      {"z" + std::string(kMaxBase58Digits + 1, '1'), "Longer than 90 base58 digits: 91"},
+      // The bound is checked before any character.
+      {"z" + std::string(kMaxBase58Digits + 1, '0'), "Longer than 90 base58 digits: 91"},
+      {"z" + std::string(100000, '2'), "Longer than 90 base58 digits: 100000"},
+  };
+  for (const auto& c : cases) {
+    auto decoded = multibase_base58btc_decode(c.text);
+    ASSERT_FALSE(decoded) << c.text;
+    EXPECT_EQ(decoded.error().kind(), ErrorKind::Other) << c.text;
+    EXPECT_EQ(decoded.error().text(), c.error) << c.text;
+  }
+}
+
+TEST(PublicKeyTextTest, ReadsMultibaseAndHexOfExactlyThirtyTwoBytes) {
+  Bytes counting(32);
+  for (std::size_t i = 0; i < counting.size(); ++i) counting[i] = static_cast<std::uint8_t>(i);
+  const std::string hex = hex_encode(counting);
+  std::string upper = hex;
+  for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const std::string& text : {multibase_base58btc(counting), hex, upper}) {
+    auto key = public_key_from_text(text);
+    ASSERT_TRUE(key) << text;
+    EXPECT_EQ(Bytes(key->begin(), key->end()), counting) << text;
+  }
+  // Not a curve point: the bytes are returned all the same.
+  auto zeros = public_key_from_text(std::string("z").append(32, '1'));
+  ASSERT_TRUE(zeros);
+  EXPECT_EQ(Bytes(zeros->begin(), zeros->end()), Bytes(32, 0));
+
+  const std::string refused[] = {
+      "",
+      multibase_base58btc(Bytes(31, 7)),
+      multibase_base58btc(Bytes(33, 7)),
+      std::string("z").append(31, '1'),
+      hex.substr(2),
+      hex + "00",
+      hex.substr(1) + "g",
+      "0x" + hex.substr(2),
+      hex_encode(counting).insert(0, "z"),
+      multibase_base58btc(counting) + " ",
+      "did:key:" + multibase_base58btc(counting),
+  };
+  for (const auto& text : refused) EXPECT_FALSE(public_key_from_text(text)) << text;
+  EXPECT_EQ(public_key_forms_message(),
+            "public key must be multibase base58btc text ('z...') or 64 hex digits");
 }
 
 TEST(Base64UrlTest, EncodesWithoutPadding) {

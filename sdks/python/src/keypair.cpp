@@ -44,6 +44,24 @@ PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs)
   });
 }
 
+PyObject* keypair_public_key_from(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"value", true}};
+    PyObject* slots[1];
+    if (!match_args({"KeyPair.public_key_from()", kParams}, args, kwargs, slots)) return nullptr;
+    auto text = text_arg(slots[0], "value");
+    // A str with a lone surrogate is text in none of the forms, refused as such.
+    if (!text && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+      PyErr_Clear();
+      return raise_value_error(crypto::public_key_forms_message());
+    }
+    if (!text) return nullptr;
+    auto key = crypto::public_key_from_text(text->view);
+    if (!key) return raise_value_error(crypto::public_key_forms_message());
+    return new_bytes(*key);
+  });
+}
+
 PyObject* keypair_sign(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"message", true}};
@@ -112,6 +130,12 @@ PyMethodDef keypair_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_from_secret_bytes)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_secret_bytes(secret)\n--\n\nCreate a key pair from secret key bytes (32 bytes)."},
+    {"public_key_from",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_public_key_from)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "public_key_from(value)\n--\n\nThe 32 public key bytes written as multibase base58btc "
+     "text ('z...', as\npublic_key_multibase gives) or as 64 hex digits of either case. The bytes "
+     "are\nnot checked to be a curve point; verification does that."},
     {"sign", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_sign)),
      METH_VARARGS | METH_KEYWORDS, "sign($self, message)\n--\n\n"},
     {"verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_verify)),

@@ -166,6 +166,31 @@ class TestKeyPair:
         assert KeyPair.sign.__text_signature__ == "($self, message)"
         assert KeyPair.verify.__text_signature__ == "($self, message, signature)"
 
+    @pytest.mark.parametrize("form", [lambda kp: kp.public_key_multibase,
+                                      lambda kp: kp.public_key_bytes.hex(),
+                                      lambda kp: kp.public_key_bytes.hex().upper()])
+    def test_public_key_from_each_form(self, form):
+        kp = KeyPair.from_secret_bytes(bytes.fromhex(RFC8032[0][0]))
+        assert KeyPair.public_key_from(form(kp)) == kp.public_key_bytes
+        assert KeyPair.public_key_from(value=form(kp)) == kp.public_key_bytes
+        assert KeyPair.public_key_from.__text_signature__ == "(value)"
+
+    @pytest.mark.parametrize("value", ["", "z", "z" + "1" * 31, "0" * 63, "\ud800",
+                                       "z\udcff" + "1" * 31, "0" * 62 + "\udcff"])
+    def test_public_key_from_refuses_other_text(self, value):
+        with pytest.raises(ValueError) as e:
+            KeyPair.public_key_from(value)
+        assert type(e.value) is ValueError
+        assert str(e.value) == (
+            "public key must be multibase base58btc text ('z...') or 64 hex digits")
+
+    @pytest.mark.parametrize("value", [b"z" + b"1" * 32, bytes(32), None, 5])
+    def test_public_key_from_takes_only_str(self, value):
+        with pytest.raises(TypeError) as e:
+            KeyPair.public_key_from(value)
+        assert str(e.value) == (f"argument 'value': '{type(value).__name__}' object cannot be "
+                                "converted to 'PyString'")
+
 
 class TestTrustLevel:
     DESCRIPTIONS = {

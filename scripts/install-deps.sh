@@ -2,16 +2,21 @@
 # Installs what a fresh Debian machine lacks to build and test quorvex:
 # compilers and libraries from Debian, build and test tools from PyPI.
 # Installs nothing that is already present. With --lint it adds clang-format and
-# clang-tidy, which CI uses. CMake and Ninja come from PyPI (CMake 3.26 or newer is
-# needed; Debian 12 ships 3.25). build and auditwheel make the manylinux wheel
-# (scripts/build-wheel.sh).
+# clang-tidy, which CI uses; with --fuzz, clang with its sanitizer and libFuzzer
+# runtimes (scripts/fuzz.sh). The flags combine. CMake and Ninja come from PyPI
+# (CMake 3.26 or newer is needed; Debian 12 ships 3.25). build and auditwheel make
+# the manylinux wheel (scripts/build-wheel.sh).
 set -euo pipefail
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev nlohmann-json3-dev libgtest-dev
                  librust-blake3-dev)
-if [ "${1:-}" = "--lint" ]; then
-  debian_packages+=(clang-format clang-tidy)
-fi
+for flag in "$@"; do
+  case "$flag" in
+    --lint) debian_packages+=(clang-format clang-tidy) ;;
+    --fuzz) debian_packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "usage: $0 [--lint] [--fuzz]" >&2; exit 2 ;;
+  esac
+done
 python_packages=(scikit-build-core cmake ninja build auditwheel pytest cryptography blake3 joserfc
                  PyJWT PyNaCl)
 

@@ -1,0 +1,12 @@
+// A compact token: three base64url segments, header and claims JSON.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "core/dat/token.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  static_cast<void>(quorvex::dat::Dat::from_compact(text));
+  return 0;
+}

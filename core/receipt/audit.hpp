@@ -14,11 +14,17 @@ namespace quorvex::receipt {
 // text alone: receipt i must hold sequence number i, link to the digest of
 // receipt i-1 ("genesis" for the first), and carry a signature that verifies
 // against the agent's public key. Returns the number of receipts when all do.
+// The text must be byte for byte what to_json prints, optionally followed by
+// one "\n", so that a log has one printed form.
 // Fails with Serialization (with line and column) when the text is not such a
-// log (unknown members included), InvalidKey when the key is no point, and at
-// the first bad receipt with ReceiptChainBroken (a link or sequence number) or
-// InvalidReceipt "signature verification failed at sequence N".
+// log (unknown members included), or "printed log is not in canonical form"
+// at the first byte that differs from that form; InvalidKey when the key is no
+// point; and at the first bad receipt with ReceiptChainBroken (a link or
+// sequence number) or InvalidReceipt "signature verification failed at
+// sequence N". Long logs are checked on `threads` threads (0: one per
+// processor) with the same result as on one.
 Result<std::size_t> audit_printed_log(
-    std::string_view json, std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key);
+    std::string_view json, std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key,
+    std::size_t threads = 0);
 
 }  // namespace quorvex::receipt

@@ -1,8 +1,11 @@
 // ReceiptLog.
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "args.hpp"
 #include "binding.hpp"
@@ -136,8 +139,12 @@ PyObject* receipt_log_audit(PyObject*, PyObject* args, PyObject* kwargs) {
     if (key->size() != crypto::kPublicKeyLen) {
       return raise_value_error("Public key must be exactly 32 bytes");
     }
-    auto count = receipt::audit_printed_log(
-        json->view, std::span<const std::uint8_t, crypto::kPublicKeyLen>(key->data(), key->size()));
+    // The text is already this call's own UTF-8 copy; with the key copied too, a long
+    // audit leaves the interpreter to other threads.
+    std::array<std::uint8_t, crypto::kPublicKeyLen> public_key{};
+    std::copy(key->begin(), key->end(), public_key.begin());
+    const std::string_view text = json->view;
+    auto count = without_gil([&] { return receipt::audit_printed_log(text, public_key); });
     if (!count) {
       if (count.error().kind() == ErrorKind::Serialization) {
         return raise_value_error("Invalid receipt log JSON: " + count.error().detail());

@@ -1,4 +1,5 @@
 import json
+from concurrent.futures import ThreadPoolExecutor
 
 import blake3
 import pytest
@@ -149,8 +150,46 @@ class TestReceiptLog:
          "unexpected end of input; expected '[', '{', or a literal at line 1 column 2"),
         (b"[]", None, TypeError,
          "argument 'json': 'bytes' object cannot be converted to 'PyString'"),
+        (memoryview(b"[]"), None, TypeError,
+         "argument 'json': 'memoryview' object cannot be converted to 'PyString'"),
+        ("[]", bytearray(32), TypeError,
+         "argument 'public_key': 'bytearray' object cannot be converted to 'PyBytes'"),
+        (" []", None, ValueError,
+         "Invalid receipt log JSON: printed log is not in canonical form at line 1 column 1"),
     ])
     def test_audit_arguments(self, key, json_text, public_key, error, message):
         with pytest.raises(error) as raised:
             ReceiptLog.audit(json_text, public_key or key.public_key_bytes)
         assert str(raised.value) == message
+
+    def test_audit_reads_a_str_subclass_by_its_characters(self, key):
+        log = ReceiptLog()
+        log.append(AGENT, JTI, "t", b"", key)
+
+        class Text(str):
+            def __str__(self):
+                return "[]"
+
+            def encode(self, *args, **kwargs):
+                return b"[]"
+
+        assert ReceiptLog.audit(Text(log.to_json()), key.public_key_bytes) == 1
+
+    def test_audit_from_several_threads_at_once(self, key):
+        log = ReceiptLog()
+        for i in range(600):
+            log.append(AGENT, JTI, "t", str(i).encode(), key)
+        text = log.to_json()
+        damaged = text.replace('"sequenceNumber": 450', '"sequenceNumber": 7')
+        jobs = [text, damaged] * 4
+
+        def audit(json_text):
+            try:
+                return ReceiptLog.audit(json_text, key.public_key_bytes)
+            except RuntimeError as e:
+                return str(e)
+
+        with ThreadPoolExecutor(max_workers=len(jobs)) as pool:
+            results = list(pool.map(audit, jobs))
+        broken = "QuorvexError: receipt chain integrity violation at sequence 450"
+        assert results == [600, broken] * 4

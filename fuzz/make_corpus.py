@@ -116,13 +116,15 @@ def main() -> None:
     log.append(did, "dat_2", "write", b"\x00\xff", signer, tool="w\u00e9")
     printed = log.to_json()
     receipts = json.loads(printed)
-    edited = json.loads(printed)
-    edited[1]["action"]["status"] = "success"
+    # Edits keep the printed form, which is all the audit accepts.
+    first, second, third = printed.split("\n  },\n  {\n")
     write("audit", {
         "three": printed,
+        "newline": printed + "\n",
+        "edited": printed.replace('"status": "error"', '"status": "success"'),
+        "swapped": "\n  },\n  {\n".join([first, third.removesuffix("\n  }\n]"),
+                                          second + "\n  }\n]"]),
         "compact": json.dumps(receipts, separators=(",", ":"), ensure_ascii=False),
-        "edited": json.dumps(edited, indent=2, ensure_ascii=False),
-        "swapped": json.dumps([receipts[0], receipts[2], receipts[1]], indent=2),
         "empty": "[]",
     })
 
@@ -133,6 +135,16 @@ def main() -> None:
     write("hex", {
         "key": key.decode().strip(), "upper": "DEADbeef", "odd": "abc", "bad": "0g",
         "empty": "",
+    })
+    multibase = parsed["verificationMethod"][0]["publicKeyMultibase"]
+    write("multibase", {
+        "key": multibase, "zero_bytes": "z111" + multibase[1:], "empty": "z", "no_prefix": "abc",
+        "bad_digit": "z1I0Ol", "too_long": "z" + "2" * 91,
+    })
+    public_hex = signer.public_key_bytes.hex()
+    write("public_key", {
+        "multibase": multibase, "hex": public_hex, "upper_hex": public_hex.upper(),
+        "short_hex": public_hex[:62], "short_multibase": multibase[:-3],
     })
     write("reader_differential", {
         "claims": rich_claims, "array_claims": array_claims, "header": header,

@@ -2,7 +2,11 @@
 signature an append needs, made from C) and against a pure-Python receipt log
 written with json and the blake3 package, measured in one run.
 
-Run with bench/run.sh, which builds the native floor program first.
+The printed-log audit is timed by its own native program (the second argument):
+one thread against all of them, both against one libsodium verification per
+receipt; ReceiptLog.audit is then timed from Python against the same floor.
+
+Run with bench/run.sh, which builds the native floor programs first.
 """
 import json
 import os
@@ -99,6 +103,14 @@ def main():
     to_json = per_call(ten.to_json, 5)
     dumps = per_call(lambda: json.dumps(data10, indent=2, ensure_ascii=False), 5)
 
+    audit_floors = None
+    if len(sys.argv) > 2:
+        audit_floors = json.loads(subprocess.run([sys.argv[2], "100000"], check=True,
+                                                 capture_output=True, text=True).stdout)
+    printed_text = big.to_json()
+    audit = per_call(lambda: quorvex.ReceiptLog.audit(printed_text, key.public_key_bytes),
+                     1) / len(big)
+
     child = subprocess.run([sys.executable, __file__, "--memory", "1000000"], check=True,
                            capture_output=True, text=True)
     memory = json.loads(child.stdout)
@@ -113,6 +125,20 @@ def main():
           f"vs json.dumps(indent=2) {to_json / dumps:5.3f}x ({dumps / to_json:.1f}x faster)")
     print(f"1,000,000 receipts (1 KiB in/out) {memory['rss'] / 2**20:8.1f} MB resident, "
           f"{memory['growth'] / 2**20:.1f} MB for the log, peak {memory['peak'] / 2**20:.1f} MB")
+    if audit_floors is not None:
+        one = audit_floors["audit_one_thread"]
+        every = audit_floors["audit_all_threads"]
+        floor = audit_floors["verify"]
+        threads = audit_floors["threads"]
+        print(f"audit of 100,000 receipts (C++), per receipt: 1 thread {one / 1000:.2f} us, "
+              f"{threads} threads {every / 1000:.2f} us: {one / every:.2f}x faster")
+        print(f"  vs floor (1 verification per receipt in C, 1 thread) {floor / 1000:.2f} us: "
+              f"1 thread {one / floor:5.2f}x, {threads} threads {every / floor:5.2f}x")
+        print(f"ReceiptLog.audit, per receipt     {audit / 1000:8.2f} us  "
+              f"vs floor {audit / floor:5.2f}x, vs C++ on {threads} threads {audit / every:5.2f}x")
+    else:
+        print(f"ReceiptLog.audit, per receipt     {audit / 1000:8.2f} us  "
+              "(pass the audit program as the second argument for its floors)")
 
 
 if __name__ == "__main__":

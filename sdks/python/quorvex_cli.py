@@ -10,6 +10,19 @@ Exit codes:
      is printed on stderr
   2  the command line cannot be run: an unknown command or option, a missing or
      malformed argument, a key in none of the accepted forms, an unreadable input
+     (missing, not UTF-8 text, or past its size limit: 64 KiB for a token, 256 MiB for
+     a log), an argument that is not UTF-8 text
+
+Every failure is one line on stderr starting "quorvex: ", never a traceback.
+
+With --json anywhere on the command line, stdout holds exactly one JSON object, whatever
+the outcome (strict JSON: no NaN or Infinity, no lone surrogates; UTF-8). A success prints
+the command's own object. A failure prints
+
+  {"ok": false, "code": <exit code>, "error": "<the message stderr shows after its prefix>"}
+
+and, for `token verify` and `receipts verify` refusals, "accepted": false or "valid": false
+beside those members. --help with --json prints {"help": "<the help text>"}.
 """
 
 from __future__ import annotations
@@ -17,26 +30,56 @@ from __future__ import annotations
 import argparse
 import base64
 import binascii
+import contextlib
+import errno
+import io
 import json
+import math
 import os
 import re
 import sys
-from typing import Any, NoReturn, Sequence
+from typing import IO, Any, NoReturn, Sequence
 
-from quorvex import DAT, AgentIdentity, EvaluationContext, ReceiptLog
+from quorvex import DAT, AgentIdentity, EvaluationContext, KeyPair, ReceiptLog
 
 EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
-_BASE58 = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz"
 _BASE64URL = re.compile("[A-Za-z0-9_-]*")
-_HEX64 = re.compile("[0-9A-Fa-f]{64}")
+
+# Inputs are read up to one byte past these limits, so a larger one is named, not read whole.
+TOKEN_LIMIT = 64 * 1024
+LOG_LIMIT = 256 * 1024 * 1024
+# Deeper JSON in a token is refused rather than risk the printer's recursion.
+_MAX_DEPTH = 200
 
 
-class Refused(Exception):
+class Failure(Exception):
+    """A failure reported on stderr (and in --json's object) with its exit code."""
+
+    code = EXIT_REFUSED
+    prefix = "quorvex: "
+
+    def __init__(self, message: str, **members: Any) -> None:
+        super().__init__(message)
+        self.members = members
+
+
+class Refused(Failure):
     """A refusal to report on stderr with exit code 1."""
 
 
-class Usage(Exception):
+class Usage(Failure):
     """A command line that cannot be run, reported with exit code 2."""
+
+    code = EXIT_USAGE
+    prefix = "quorvex: error: "
+
+
+class _CommandLineError(Exception):
+    """argparse's refusal of a command line, reported as argparse words it."""
+
+    def __init__(self, parser: argparse.ArgumentParser, message: str) -> None:
+        super().__init__(message)
+        self.parser = parser
 
 
 def _home() -> str:
@@ -64,37 +107,63 @@ def _identity_dir(name: str, given: str | None) -> str:
     return _expand(given)
 
 
-def _read_input(text: str) -> str:
-    """A token (or log) given on the command line, or read from standard input for "-"."""
-    if text != "-":
-        return text
-    if sys.stdin is None:
+def _size(limit: int) -> str:
+    for unit, size in (("MiB", 1024 * 1024), ("KiB", 1024)):
+        if limit >= size and limit % size == 0:
+            return f"{limit // size} {unit}"
+    return f"{limit} bytes"
+
+
+def _decode(data: bytes, name: str, limit: int) -> str:
+    if len(data) > limit:
+        raise Usage(f"cannot read {name}: larger than {_size(limit)}")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise Usage(f"cannot read {name}: not UTF-8 text (byte 0x{data[e.start]:02x} at "
+                    f"offset {e.start})") from None
+
+
+def _read_stdin(limit: int) -> str:
+    stream = sys.stdin
+    if stream is None:
         raise Usage("no standard input to read from")
     try:
-        return sys.stdin.read().strip()
-    except (OSError, UnicodeDecodeError) as e:
+        binary: IO[bytes] | None = getattr(stream, "buffer", None)
+        if binary is not None:
+            data = binary.read(limit + 1)
+        else:
+            data = stream.read(limit + 1).encode("utf-8", "surrogatepass")
+    except OSError as e:
         raise Usage(f"cannot read standard input: {e}") from None
+    return _decode(data, "standard input", limit)
 
 
-def _base58(text: str) -> bytes | None:
-    number = 0
-    for char in text:
-        digit = _BASE58.find(char)
-        if digit < 0:
-            return None
-        number = number * 58 + digit
-    zeros = len(text) - len(text.lstrip("1"))
-    return bytes(zeros) + number.to_bytes((number.bit_length() + 7) // 8, "big")
+def _read_input(text: str, limit: int | None = None) -> str:
+    """A token (or log) given on the command line, or read from standard input for "-"."""
+    limit = TOKEN_LIMIT if limit is None else limit
+    if text != "-":
+        if len(text.encode("utf-8")) > limit:
+            raise Usage(f"argument TOKEN: larger than {_size(limit)}")
+        return text
+    return _read_stdin(limit).strip()
+
+
+def _read_file(path: str, limit: int) -> str:
+    try:
+        with open(path, "rb") as f:
+            data = f.read(limit + 1)
+    except (OSError, ValueError) as e:
+        raise Usage(f"cannot read {path}: {e}") from None
+    return _decode(data, path, limit)
 
 
 def _public_key(text: str) -> bytes:
     """--key as multibase ("z" and base58btc), 64 hex digits, or an identity directory."""
-    if _HEX64.fullmatch(text):
-        return bytes.fromhex(text)
-    if text.startswith("z"):
-        decoded = _base58(text[1:])
-        if decoded is not None and len(decoded) == 32:
-            return decoded
+    try:
+        return KeyPair.public_key_from(text)
+    except ValueError:
+        pass
     if os.path.isdir(_expand(text)):
         return _load(text).public_key_bytes
     raise Usage(f"argument --key: not a multibase public key, 64 hex digits or an identity "
@@ -108,8 +177,18 @@ def _load(path: str) -> AgentIdentity:
         raise Refused(f"{path}: {e}") from None
 
 
+def _ascii_only(stream: IO[str] | None) -> bool:
+    encoding = getattr(stream, "encoding", None) or "utf-8"
+    return encoding.lower().replace("_", "-") not in ("utf-8", "utf8")
+
+
+def _json_text(value: Any) -> str:
+    # Escaped to ASCII only where stdout could not carry the characters themselves.
+    return json.dumps(value, indent=2, ensure_ascii=_ascii_only(sys.stdout), allow_nan=False)
+
+
 def _print_json(value: Any) -> None:
-    print(json.dumps(value, indent=2, ensure_ascii=False))
+    print(_json_text(value))
 
 
 def _show_identity(identity: AgentIdentity, directory: str, as_json: bool) -> None:
@@ -136,13 +215,13 @@ def identity_create(args: argparse.Namespace) -> int:
     except (ValueError, RuntimeError) as e:
         raise Refused(str(e)) from None
     directory = _identity_dir(args.name, args.dir)
-    # save() replaces secret.key: never let a second create destroy an identity's only key.
-    if os.path.lexists(os.path.join(directory, "secret.key")):
-        raise Refused(f"{directory} already holds an identity (secret.key); "
-                      "remove it or choose another --dir")
+    # save_new, unlike save, never replaces an identity's only key.
     try:
-        identity.save(directory)
-    except RuntimeError as e:
+        identity.save_new(directory)
+    except FileExistsError:
+        raise Refused(f"{directory} already holds an identity (secret.key); "
+                      "remove it or choose another --dir") from None
+    except (ValueError, RuntimeError) as e:
         raise Refused(str(e)) from None
     _show_identity(identity, directory, args.json)
     return EXIT_OK
@@ -174,11 +253,43 @@ def token_issue(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"number out of range: {text}")
+    return value
+
+
+def _check_strict(value: Any) -> None:
+    """Refuses lone surrogates (from \\u escapes) and nesting past _MAX_DEPTH."""
+    pending = [(value, 1)]
+    while pending:
+        item, depth = pending.pop()
+        if depth > _MAX_DEPTH:
+            raise ValueError(f"nested deeper than {_MAX_DEPTH} levels")
+        if isinstance(item, dict):
+            pending.extend((key, depth) for key in item)
+            pending.extend((member, depth + 1) for member in item.values())
+        elif isinstance(item, list):
+            pending.extend((member, depth + 1) for member in item)
+        elif isinstance(item, str):
+            for char in item:
+                if "\ud800" <= char <= "\udfff":
+                    raise ValueError(f"lone surrogate \\u{ord(char):04x} in a string")
+
+
 def _segment(part: str, what: str) -> Any:
     try:
         if not _BASE64URL.fullmatch(part):
             raise ValueError("not base64url")
-        return json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)).decode())
+        text = base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)).decode()
+        value = json.loads(text, parse_constant=_no_constant, parse_float=_finite)
+        _check_strict(value)
+        return value
     except (binascii.Error, ValueError, RecursionError) as e:
         raise Refused(f"not a compact token: cannot decode its {what}: {e}") from None
 
@@ -191,11 +302,8 @@ def token_inspect(args: argparse.Namespace) -> int:
     if args.json:
         _print_json({"verified": False, "header": header, "claims": claims})
         return EXIT_OK
-    print("NOT VERIFIED: shown as decoded; the signature, timing and scopes are not checked.")
-    print("header:")
-    _print_json(header)
-    print("claims:")
-    _print_json(claims)
+    print("NOT VERIFIED: shown as decoded; the signature, timing and scopes are not checked.\n"
+          f"header:\n{_json_text(header)}\nclaims:\n{_json_text(claims)}")
     return EXIT_OK
 
 
@@ -223,9 +331,7 @@ def token_verify(args: argparse.Namespace) -> int:
         token = DAT.from_compact(compact)
         token.verify(key, args.scope, ctx)
     except (ValueError, RuntimeError) as e:
-        if args.json:
-            _print_json({"accepted": False, "error": str(e)})
-        raise Refused(str(e)) from None
+        raise Refused(str(e), accepted=False) from None
     if args.json:
         _print_json({"accepted": True, "jti": token.jti, "issuer": token.issuer,
                      "subject": token.subject, "scope": args.scope})
@@ -237,19 +343,13 @@ def token_verify(args: argparse.Namespace) -> int:
 def receipts_verify(args: argparse.Namespace) -> int:
     key = _public_key(args.key)
     if args.log == "-":
-        text = _read_input("-")
+        text = _read_input("-", LOG_LIMIT)
     else:
-        try:
-            with open(args.log, encoding="utf-8") as f:
-                text = f.read()
-        except (OSError, UnicodeDecodeError) as e:
-            raise Usage(f"cannot read {args.log}: {e}") from None
+        text = _read_file(args.log, LOG_LIMIT)
     try:
         count = ReceiptLog.audit(text, key)
     except (ValueError, RuntimeError) as e:
-        if args.json:
-            _print_json({"valid": False, "error": str(e)})
-        raise Refused(str(e)) from None
+        raise Refused(str(e), valid=False) from None
     if args.json:
         _print_json({"valid": True, "receipts": count})
     else:
@@ -260,8 +360,7 @@ def receipts_verify(args: argparse.Namespace) -> int:
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        self.print_usage(sys.stderr)
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+        raise _CommandLineError(self, message)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -353,22 +452,114 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
+def _json_requested(arguments: Sequence[str]) -> bool:
+    """Whether argparse would read --json (or an abbreviation of it) from the arguments."""
+    for argument in arguments:
+        if argument == "--":
+            return False
+        if len(argument) >= 3 and "--json".startswith(argument):
+            return True
+    return False
+
+
+# Characters that would break a message's one line (or drive the terminal), as escapes.
+_CONTROLS = {code: f"\\x{code:02x}" for code in [*range(0x20), 0x7F, 0x85]}
+_CONTROLS.update({ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r",
+                  0x2028: "\\u2028", 0x2029: "\\u2029"})
+
+
+def _shown(text: str) -> str:
+    """text on one line: bytes that are no UTF-8, lone surrogates and controls as escapes."""
     try:
+        raw = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        raw = text.encode("utf-8", "backslashreplace")
+    return raw.decode("utf-8", "backslashreplace").translate(_CONTROLS)
+
+
+def _check_arguments(arguments: Sequence[str]) -> None:
+    for number, argument in enumerate(arguments, 1):
+        if not isinstance(argument, str):
+            raise Usage(f"argument {number} is not text: {type(argument).__name__}")
+        try:
+            argument.encode("utf-8")
+        except UnicodeEncodeError:
+            raise Usage(f"argument {number} is not UTF-8 text: {_shown(argument)}") from None
+
+
+def _parse(arguments: Sequence[str], as_json: bool) -> argparse.Namespace:
+    if not as_json:
+        return _parser().parse_args(arguments)
+    # Help goes into the one JSON object rather than before it.
+    shown = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(shown):
+            return _parser().parse_args(arguments)
+    except SystemExit as e:
+        if e.code not in (0, None):
+            raise
+        _print_json({"help": shown.getvalue()})
+        raise
+
+
+def _report(failure: Failure, as_json: bool) -> int:
+    message = _shown(str(failure))
+    print(f"{failure.prefix}{message}", file=sys.stderr)
+    if as_json:
+        _print_json({**failure.members, "ok": False, "code": failure.code, "error": message})
+    return failure.code
+
+
+def _run(arguments: Sequence[str], as_json: bool) -> int:
+    try:
+        _check_arguments(arguments)
+        try:
+            args = _parse(arguments, as_json)
+        except SystemExit as e:
+            # --help: argparse has printed it and asks to stop.
+            return e.code if isinstance(e.code, int) else EXIT_OK
+        except _CommandLineError as e:
+            sys.stderr.write(e.parser.format_usage())
+            print(f"{e.parser.prog}: error: {_shown(str(e))}", file=sys.stderr)
+            if as_json:
+                _print_json({"ok": False, "code": EXIT_USAGE, "error": _shown(str(e))})
+            return EXIT_USAGE
+        as_json = bool(getattr(args, "json", as_json))
         code: int = args.run(args)
+        if sys.stdout is not None:
+            sys.stdout.flush()
         return code
-    except Refused as e:
-        print(f"quorvex: {e}", file=sys.stderr)
+    except Failure as e:
+        return _report(e, as_json)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    as_json = _json_requested(arguments)
+    if isinstance(sys.stdout, io.TextIOWrapper) and _ascii_only(sys.stdout):
+        # Text the terminal's encoding cannot carry is escaped rather than fatal.
+        sys.stdout.reconfigure(errors="backslashreplace")
+    try:
+        return _run(arguments, as_json)
+    except KeyboardInterrupt:
+        print("quorvex: interrupted", file=sys.stderr)
         return EXIT_REFUSED
-    except Usage as e:
-        print(f"quorvex: error: {e}", file=sys.stderr)
-        return EXIT_USAGE
-    except BrokenPipeError:
-        # The reader left early (quorvex ... | head): stop without a traceback.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except OSError as e:
+        if sys.stdout is not None:
+            # Drop what could not be written, so that the exit does not try again.
+            with contextlib.suppress(OSError, ValueError):
+                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if e.errno == errno.EPIPE:
+            # The reader left early (quorvex ... | head): stop without a traceback.
+            return EXIT_REFUSED
+        print(f"quorvex: cannot write the output: {_shown(str(e))}", file=sys.stderr)
         return EXIT_REFUSED
+    except BaseException as e:  # noqa: BLE001 - the last resort: a message, never a traceback
+        # The module's internal faults derive from BaseException, not Exception.
+        if isinstance(e, SystemExit):
+            raise
+        message = f"internal error: {type(e).__name__}: {_shown(str(e))}"
+        return _report(Refused(message), as_json)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 """The quorvex command, run as a subprocess: what it prints, where, and its exit codes."""
 
+import functools
 import importlib.util
+import io
 import json
 import os
 import subprocess
@@ -9,7 +11,7 @@ import time
 from pathlib import Path
 
 import pytest
-from tokens import HEADER, claims, segments, signed
+from tokens import HEADER, b64u, claims, segments, signed
 
 from quorvex import DAT, AgentIdentity, KeyPair, ReceiptLog
 
@@ -32,14 +34,18 @@ def home(tmp_path_factory):
     return tmp_path_factory.mktemp("home")
 
 
-def run(home, *args, stdin=None, cwd=None):
+def run(home, *args, stdin=None, cwd=None, stdout=subprocess.PIPE):
+    """The command's exit code, stdout and stderr; bytes arguments and stdin pass unchanged."""
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env["HOME"] = str(home)
     if PYTHONPATH:
         env["PYTHONPATH"] = PYTHONPATH
-    done = subprocess.run(COMMAND + [str(a) for a in args], input=stdin, capture_output=True,
-                          text=True, env=env, cwd=cwd or home, timeout=120)
-    return done.returncode, done.stdout, done.stderr
+    argv = [os.fsencode(a) if isinstance(a, (bytes, Path)) else str(a).encode() for a in args]
+    options = {"stdin": stdin} if hasattr(stdin, "fileno") else {
+        "input": stdin.encode() if isinstance(stdin, str) else stdin}
+    done = subprocess.run([os.fsencode(c) for c in COMMAND] + argv, stdout=stdout,
+                          stderr=subprocess.PIPE, env=env, cwd=cwd or home, timeout=120, **options)
+    return done.returncode, (done.stdout or b"").decode(), done.stderr.decode()
 
 
 @pytest.fixture(scope="module")
@@ -185,7 +191,8 @@ class TestTokenVerify:
         code, out, err = run(home, "token", "verify", token, "--key", alice["hex"], "--scope",
                              "mcp:tool:fs:write", "--json")
         assert (code, json.loads(out), err) == (
-            1, {"accepted": False, "error": "ScopeNotCovered"}, "quorvex: ScopeNotCovered\n")
+            1, {"accepted": False, "error": "ScopeNotCovered", "ok": False, "code": 1},
+            "quorvex: ScopeNotCovered\n")
 
     @pytest.mark.parametrize("change,message", [
         ([], None),
@@ -305,3 +312,152 @@ class TestCommandLine:
         code, out, err = run(home, *path, "--help")
         assert (code, err) == (0, "")
         assert out.startswith(" ".join(["usage: quorvex"] + path) + " [-h]")
+
+
+def header_text(header):
+    """A token (unsigned) whose header is the given JSON text."""
+    return b64u(header) + "." + b64u("{}") + ".x"
+
+
+class TestNoTraceback:
+    @pytest.mark.parametrize("args,code,message", [
+        (["identity", "create", "q", "--dir", b"\xff"], 2,
+         "error: argument 5 is not UTF-8 text: \\xff"),
+        (["token", "verify", "x.y.z", "--key", "00" * 32, "--scope", "a:b:c:d", "--ip",
+          b"\xff"], 2, "error: argument 9 is not UTF-8 text: \\xff"),
+        (["token", "inspect", b"a\xc3"], 2, "error: argument 3 is not UTF-8 text: a\\xc3"),
+        (["token", "inspect", header_text('{"a":"\\ud800"}')], 1,
+         "not a compact token: cannot decode its header: lone surrogate \\ud800 in a string"),
+        (["token", "inspect", header_text('{"\\udfff":1}')], 1,
+         "not a compact token: cannot decode its header: lone surrogate \\udfff in a string"),
+        (["token", "inspect", header_text('{"a":NaN}')], 1,
+         "not a compact token: cannot decode its header: NaN is not a JSON number"),
+        (["token", "inspect", header_text('[-Infinity]')], 1,
+         "not a compact token: cannot decode its header: -Infinity is not a JSON number"),
+        (["token", "inspect", header_text('{"a":1e999}')], 1,
+         "not a compact token: cannot decode its header: number out of range: 1e999"),
+        (["token", "inspect", header_text("[" * 201 + "]" * 201)], 1,
+         "not a compact token: cannot decode its header: nested deeper than 200 levels"),
+        (["identity", "create", "a\nb", "--dir", "x"], 1,
+         "InvalidAidError: invalid AID identifier: local name must be lowercase alphanumeric "
+         "with hyphens: a\\nb"),
+    ])
+    def test_a_crashing_input_is_one_line(self, home, args, code, message):
+        assert run(home, *args) == (code, "", f"quorvex: {message}\n")
+
+    def test_nesting_up_to_the_bound_is_shown(self, home):
+        code, out, err = run(home, "token", "inspect", header_text("[" * 200 + "]" * 200),
+                             "--json")
+        assert (code, err) == (0, "")
+        assert json.loads(out)["header"] == functools.reduce(lambda v, _: [v], range(199), [])
+
+    def test_output_that_cannot_be_written_is_one_line(self, home, alice):
+        with open("/dev/full", "wb") as full:
+            code, _, err = run(home, "identity", "show", alice["dir"], stdout=full)
+        assert (code, err) == (1, "quorvex: cannot write the output: [Errno 28] No space left "
+                                  "on device\n")
+
+
+class TestJsonOutcomes:
+    @pytest.mark.parametrize("args,code,message", [
+        (["identity", "show", "{tmp}/none"], 1,
+         "{tmp}/none: Failed to read key: No such file or directory (os error 2)"),
+        (["identity", "create", "Alice", "--dir", "{tmp}/x"], 1,
+         "InvalidAidError: invalid AID identifier: local name must be lowercase alphanumeric "
+         "with hyphens: Alice"),
+        (["token", "issue", "--identity", "{tmp}/none", "--subject", SUBJECT, "--scope", "a:b:c:d"],
+         1, "{tmp}/none: Failed to read key: No such file or directory (os error 2)"),
+        (["token", "inspect", "a.b"], 1,
+         "not a compact token: 2 parts separated by '.', not 3"),
+        (["token", "inspect", header_text('{"a":NaN}')], 1,
+         "not a compact token: cannot decode its header: NaN is not a JSON number"),
+        (["token", "verify", "x.y.z", "--key", "nope", "--scope", "a:b:c:d"], 2,
+         "argument --key: not a multibase public key, 64 hex digits or an identity directory: "
+         "nope"),
+        (["receipts", "verify", "{tmp}/none", "--key", "00" * 32], 2,
+         "cannot read {tmp}/none: [Errno 2] No such file or directory: '{tmp}/none'"),
+        (["token", "inspect", b"\xff"], 2, "argument 3 is not UTF-8 text: \\xff"),
+        # Command lines argparse refuses, --json anywhere (or abbreviated) before "--".
+        (["token", "verify", "x.y.z", "--key", "k"], 2,
+         "the following arguments are required: --scope"),
+        (["token", "sign"], 2,
+         "argument COMMAND: invalid choice: 'sign' (choose from 'issue', 'inspect', 'verify')"),
+        (["--js", "token", "issue", "--identity", "d", "--subject", "s", "--scope", "a",
+          "--expires", "1h"], 2, "argument --expires: invalid int value: '1h'"),
+        ([], 2, "the following arguments are required: COMMAND"),
+    ])
+    def test_a_failure_prints_one_json_object(self, home, tmp_path, args, code, message):
+        args = [a.replace("{tmp}", str(tmp_path)) if isinstance(a, str) else a for a in args]
+        message = message.replace("{tmp}", str(tmp_path))
+        got, out, err = run(home, *args, *([] if "--js" in args else ["--json"]))
+        assert (got, json.loads(out)) == (code, {"ok": False, "code": code, "error": message})
+        assert err.splitlines()[-1].endswith(f"error: {message}" if code == 2 else message)
+
+    def test_refused_log_keeps_its_members(self, home, alice, tmp_path):
+        log = tmp_path / "log.json"
+        log.write_text("[]x", encoding="utf-8")
+        code, out, _ = run(home, "receipts", "verify", log, "--key", alice["hex"], "--json")
+        printed = json.loads(out)
+        assert (code, printed["valid"], printed["ok"], printed["code"]) == (1, False, False, 1)
+
+    def test_help_is_one_json_object(self, home):
+        code, out, err = run(home, "token", "verify", "--json", "--help")
+        assert (code, err) == (0, "")
+        assert json.loads(out)["help"].startswith("usage: quorvex token verify [-h]")
+
+
+class TestInputs:
+    @pytest.mark.parametrize("args", [
+        ["receipts", "verify", "{in}", "--key", "00" * 32],
+        ["token", "verify", "{in}", "--key", "00" * 32, "--scope", "a:b:c:d"],
+        ["token", "inspect", "{in}"],
+    ])
+    def test_text_that_is_no_utf8_exits_2_whatever_its_source(self, home, tmp_path, args):
+        data = b"[\xff].b.c"
+        path = tmp_path / "input"
+        path.write_bytes(data)
+        # A log is read from a file; a token is the argument itself.
+        source = path if args[0] == "receipts" else data
+        name = path if args[0] == "receipts" else None
+        code, out, err = run(home, *[source if a == "{in}" else a for a in args])
+        assert (code, out) == (2, "")
+        assert err == (f"quorvex: error: cannot read {name}: not UTF-8 text (byte 0xff at "
+                       "offset 1)\n" if name else
+                       f"quorvex: error: argument 3 is not UTF-8 text: [\\xff].b.c\n")
+        assert run(home, *["-" if a == "{in}" else a for a in args], stdin=data) == (
+            2, "", "quorvex: error: cannot read standard input: not UTF-8 text (byte 0xff at "
+                   "offset 1)\n")
+
+    def test_a_token_past_64_kib_is_named_not_read(self, home):
+        with open("/dev/zero", "rb") as zero:
+            assert run(home, "token", "inspect", "-", stdin=zero) == (
+                2, "", "quorvex: error: cannot read standard input: larger than 64 KiB\n")
+        assert run(home, "token", "inspect", "a" * (64 * 1024 + 1)) == (
+            2, "", "quorvex: error: argument TOKEN: larger than 64 KiB\n")
+
+    @pytest.mark.parametrize("source", ["file", "stdin", "/dev/zero"])
+    def test_a_log_past_its_limit_is_named_not_read(self, monkeypatch, capsys, tmp_path, alice,
+                                                    source):
+        quorvex_cli = pytest.importorskip("quorvex_cli")
+        monkeypatch.setattr(quorvex_cli, "LOG_LIMIT", 16)
+        path = tmp_path / "log.json"
+        for size, expected in [(16, 1), (17, 2)]:
+            path.write_bytes(b"[" + b" " * (size - 2) + b"]")
+            log = str(path) if source == "file" else "-" if source == "stdin" else "/dev/zero"
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(path.read_bytes())))
+            code = quorvex_cli.main(["receipts", "verify", log, "--key", alice["hex"], "--json"])
+            name = {"file": str(path), "stdin": "standard input"}.get(source, log)
+            printed = json.loads(capsys.readouterr().out)
+            if source == "/dev/zero":
+                assert (code, printed["error"]) == (2, f"cannot read {name}: larger than 16 bytes")
+                break
+            assert code == expected, printed
+            if expected == 2:
+                assert printed == {"ok": False, "code": 2,
+                                   "error": f"cannot read {name}: larger than 16 bytes"}
+
+    def test_a_long_multibase_key_is_refused(self, home, alice, token):
+        long_key = "z" + "2" * 100_000
+        assert run(home, "token", "verify", token, "--key", long_key, "--scope", "a:b:c:d") == (
+            2, "", "quorvex: error: argument --key: not a multibase public key, 64 hex digits "
+                   f"or an identity directory: {long_key}\n")

@@ -1,6 +1,7 @@
 #include "core/base/text.hpp"
 
 #include <charconv>
+#include <limits>
 
 #include "core/base/unicode.hpp"
 
@@ -39,6 +40,24 @@ bool append_debug_escape(std::string& out, char32_t cp, char quote) {
   append_hex_number(out, static_cast<std::uint32_t>(cp));
   out += '}';
   return true;
+}
+
+// append_debug_within writes the debug form of text's characters, without quotes, while
+// they take at most `limit` bytes, and returns how many bytes of text it wrote.
+std::size_t append_debug_within(std::string& out, std::string_view text, std::size_t limit) {
+  const std::size_t start = out.size();
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t from = i;
+    const std::size_t mark = out.size();
+    const char32_t cp = next_code_point(text, i);
+    if (!append_debug_escape(out, cp, '"')) out.append(text.substr(from, i - from));
+    if (out.size() - start > limit) {
+      out.resize(mark);
+      return from;
+    }
+  }
+  return i;
 }
 
 }  // namespace
@@ -145,13 +164,26 @@ std::string valid_utf8(std::string_view text) {
 
 void append_debug_quoted(std::string& out, std::string_view text) {
   out += '"';
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t start = i;
-    const char32_t cp = next_code_point(text, i);
-    if (!append_debug_escape(out, cp, '"')) out.append(text.substr(start, i - start));
-  }
+  append_debug_within(out, text, std::numeric_limits<std::size_t>::max());
   out += '"';
+}
+
+void append_debug_excerpt(std::string& out, std::string_view text) {
+  out += '"';
+  if (append_debug_within(out, text, kExcerptBytes) < text.size()) out += "...";
+  out += '"';
+}
+
+void append_excerpt(std::string& out, std::string_view text) {
+  if (text.size() <= kExcerptBytes) {
+    out += text;
+    return;
+  }
+  std::size_t end = kExcerptBytes;
+  // Back off the continuation bytes of a character that would be split.
+  for (int n = 0; n < 3 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++n) --end;
+  out.append(text.substr(0, end));
+  out += "...";
 }
 
 void append_debug_char(std::string& out, char32_t cp) {

@@ -28,6 +28,17 @@ std::string valid_utf8(std::string_view text);
 // append_debug_quoted writes text between double quotes, with \\ \" \t \r \n
 // escaped and every other non-printable code point as \u{hex}.
 void append_debug_quoted(std::string& out, std::string_view text);
+// Messages quote at most kExcerptBytes of a text they were given, so that their size
+// does not grow with it; a cut is marked with "..." on the side that was cut.
+inline constexpr std::size_t kExcerptBytes = 64;
+// append_debug_excerpt writes text as append_debug_quoted does while the quoted
+// characters take at most kExcerptBytes, then "..." before the closing quote if
+// any are left.
+void append_debug_excerpt(std::string& out, std::string_view text);
+// append_excerpt writes text as it is, or its first kExcerptBytes at most, ending
+// at a character boundary, followed by "...".
+void append_excerpt(std::string& out, std::string_view text);
+
 // append_debug_char writes one code point between single quotes, escaped as a
 // character literal: \0 \t \r \n \' \\ and \u{hex} for non-printable ones.
 void append_debug_char(std::string& out, char32_t cp);

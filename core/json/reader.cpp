@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -38,12 +37,12 @@ void append_unexpected(std::string& out, const Value& v) {
       return;
     case Value::Type::Float:
       out += "floating point `";
-      out += *v.raw;
+      append_excerpt(out, *v.raw);
       out += '`';
       return;
     case Value::Type::String:
       out += "string ";
-      append_debug_quoted(out, *v.string);
+      append_debug_excerpt(out, *v.string);
       return;
     case Value::Type::Map:
       out += "map";
@@ -54,34 +53,82 @@ void append_unexpected(std::string& out, const Value& v) {
   }
 }
 
-// ByteReader is the parser's input: an input iterator over the text that
-// counts the bytes handed out, so that every failure has a position.
-class ByteReader {
+// TextInput is the parser's input, counting the bytes handed out (when given a counter) so
+// that every failure has a position. The parser takes a NUL at the start of a token for the
+// end of the input; outside strings TextInput hands a NUL out as kNulOutsideString instead,
+// which the parser refuses as it refuses any other stray byte, at its place, and records as
+// NUL in the failing token. A NUL inside a string goes out as it is: the parser refuses it
+// as a control character.
+class TextInput {
  public:
-  using iterator_category = std::input_iterator_tag;
-  using value_type = char;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const char*;
-  using reference = const char&;
+  using char_type = char;
+  using int_type = std::char_traits<char>::int_type;
+  static constexpr int_type kNulOutsideString = 0x100;
 
-  ByteReader(const char* at, std::size_t* consumed) noexcept : at_(at), consumed_(consumed) {}
-  reference operator*() const noexcept { return *at_; }
-  ByteReader& operator++() noexcept {
-    ++at_;
-    ++*consumed_;
-    return *this;
+  TextInput(std::string_view text, std::size_t* consumed) noexcept
+      : at_(text.data()), end_(text.data() + text.size()), consumed_(consumed) {}
+
+  int_type get_character() noexcept {
+    if (at_ == end_) return std::char_traits<char>::eof();
+    const auto byte = static_cast<unsigned char>(*at_++);
+    if (consumed_ != nullptr) ++*consumed_;
+    if (in_string_) {
+      if (escaped_) {
+        escaped_ = false;
+      } else if (byte == '\\') {
+        escaped_ = true;
+      } else if (byte == '"') {
+        in_string_ = false;
+      }
+      return byte;
+    }
+    if (byte == '"') in_string_ = true;
+    return byte == 0 ? kNulOutsideString : byte;
   }
-  ByteReader operator++(int) noexcept {
-    ByteReader before = *this;
-    ++*this;
-    return before;
-  }
-  bool operator==(const ByteReader& other) const noexcept { return at_ == other.at_; }
 
  private:
   const char* at_;
+  const char* end_;
   std::size_t* consumed_;
+  // Up to the first failure the parser reads every byte once, in order, so this follows
+  // its own view of where strings are.
+  bool in_string_ = false;
+  bool escaped_ = false;
 };
+
+// token_excerpt is the parser's quotation of the failing token: control characters as
+// <U+XXXX>, the rest as it is, keeping at most kExcerptBytes of its end, led by "..." when
+// cut. The token runs from the last string or number begun, so it can be the whole text.
+std::string token_excerpt(std::string_view token) {
+  const auto width = [](char c) -> std::size_t {
+    return static_cast<unsigned char>(c) <= 0x1F ? 8 : 1;
+  };
+  std::size_t start = token.size();
+  std::size_t used = 0;
+  while (start > 0 && used + width(token[start - 1]) <= kExcerptBytes) {
+    used += width(token[--start]);
+  }
+  std::string out;
+  if (start > 0) {
+    // Start at a character boundary.
+    while (start < token.size() && (static_cast<unsigned char>(token[start]) & 0xC0) == 0x80) {
+      ++start;
+    }
+    out += "...";
+  }
+  for (const char c : token.substr(start)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x1F) {
+      out += "<U+00";
+      out += "0123456789ABCDEF"[byte >> 4];
+      out += "0123456789ABCDEF"[byte & 0xF];
+      out += '>';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 constexpr std::size_t kUnknownSize = static_cast<std::size_t>(-1);
 
@@ -143,6 +190,17 @@ struct NoEvents {
 };
 
 }  // namespace
+}  // namespace quorvex::json
+
+// The parser quotes the token it failed in through this: quoted whole, a token can be as
+// long as the text, and take as long to write out.
+template <>
+std::string nlohmann::detail::lexer<nlohmann::json, quorvex::json::TextInput>::get_token_string()
+    const {
+  return quorvex::json::token_excerpt(std::string_view(token_string.data(), token_string.size()));
+}
+
+namespace quorvex::json {
 
 std::size_t find_field(std::span<const FieldInfo> fields, std::string_view name,
                        std::size_t start) noexcept {
@@ -453,8 +511,9 @@ bool Reader::member(std::string_view name) {
     return true;
   }
   if (frame.ops->strict) {
-    std::string description =
-        std::string("unknown field `").append(name).append("`, expected one of ");
+    std::string description = "unknown field `";
+    append_excerpt(description, name);
+    description += "`, expected one of ";
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (i != 0) description += ", ";
       description.append("`").append(fields[i].name).append("`");
@@ -528,10 +587,9 @@ bool Reader::parse_error(std::size_t position, const std::string& /*last_token*/
 
 bool Reader::parse(bool counting) {
   stack_.reserve(kFramesReserved);
-  const char* begin = text_.data();
-  const char* end = begin + text_.size();
-  if (!counting) return Json::sax_parse(begin, end, this);
-  return Json::sax_parse(ByteReader(begin, &consumed_), ByteReader(end, &consumed_), this);
+  nlohmann::detail::parser<Json, TextInput> parser(
+      TextInput(text_, counting ? &consumed_ : nullptr));
+  return parser.sax_parse(this);
 }
 
 CoreError Reader::error() const {

@@ -2,7 +2,9 @@
 
 // The positioned JSON reader: it fills a record declared with a Schema
 // (schema.hpp) from text. Every failure is a Serialization error whose
-// description ends up " at line L column C". Exactly one JSON value is read;
+// description ends up " at line L column C" and quotes at most a short excerpt
+// of the text (kExcerptBytes), however long the text. A NUL is refused like
+// any other stray byte; it ends no text. Exactly one JSON value is read;
 // members are matched by exact name; a member given twice is an error; null
 // stands for an absent optional member; unknown members are skipped (or, for a
 // strict record, refused); a record may also be written as the array of its

@@ -1,6 +1,7 @@
 """Hostile Python input: every fault here once got through the binding."""
 
 import json
+import re
 import subprocess
 import sys
 import textwrap
@@ -124,6 +125,46 @@ class TestSequenceLengths:
                         call(*args)
                     except Exception:
                         pass  # any ordinary exception is fine; PanicException is not one
+
+
+class TestTextAfterNul:
+    """A NUL ends no text: what follows it is read, and the NUL is refused where it stands."""
+
+    def test_aid_from_json(self):
+        b = quorvex.AIDBuilder()
+        b.id("did:aid:agents.test:bot")
+        b.controller("did:aid:agents.test:owner")
+        b.name("bot")
+        b.add_ed25519_key(KEY)
+        doc = json.loads(b.build().to_json())
+        doc["@context"] = doc.pop("@context")  # the text then ends the same way every time
+        text = json.dumps(doc)
+        with pytest.raises(ValueError) as raised:
+            quorvex.AID.from_json(text + " \x00 anything")
+        assert str(raised.value) == (
+            "Invalid AID JSON: syntax error while parsing value - invalid literal; last read: "
+            "'\"https://quorvex.dev/ns/aid/v1\"]} <U+0000>'; expected end of input at line 1 "
+            f"column {len(text) + 2}")
+
+    @pytest.mark.parametrize("where, position", [("after", "34 column 2"),
+                                                 ("inside", "18 column 2")])
+    def test_receipt_log_audit(self, where, position):
+        log = quorvex.ReceiptLog()
+        for tool in ("a", "b"):
+            log.append("did:aid:a.b:agent", "dat_1", tool, b"", KEY)
+        text = log.to_json()
+        if where == "after":
+            text += "\x00 anything"
+        else:  # the first receipt closed as a whole log, the second after a NUL
+            end = text.index("\n  },\n") + len("\n  }")
+            text = text[:end] + "\n]\x00" + text[end:]
+        with pytest.raises(ValueError) as raised:
+            quorvex.ReceiptLog.audit(text, KEY.public_key_bytes)
+        # The quotation keeps the end of the signature before the NUL.
+        assert re.fullmatch(
+            r"Invalid receipt log JSON: syntax error while parsing value - invalid literal; "
+            r"last read: '\.\.\.[0-9a-f]{35}\"<U\+000A>  }<U\+000A>\]<U\+0000>'; "
+            r"expected end of input at line " + position, str(raised.value))
 
 
 # Run in a fresh interpreter: replacing __new__ cannot be undone cleanly.

@@ -221,7 +221,7 @@ def identity_create(args: argparse.Namespace) -> int:
     except FileExistsError:
         raise Refused(f"{directory} already holds an identity (secret.key); "
                       "remove it or choose another --dir") from None
-    except (ValueError, RuntimeError) as e:
+    except (OSError, ValueError, RuntimeError) as e:
         raise Refused(str(e)) from None
     _show_identity(identity, directory, args.json)
     return EXIT_OK
@@ -542,8 +542,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _run(arguments, as_json)
     except KeyboardInterrupt:
-        print("quorvex: interrupted", file=sys.stderr)
-        return EXIT_REFUSED
+        return _report(Refused("interrupted"), as_json)
     except OSError as e:
         if sys.stdout is not None:
             # Drop what could not be written, so that the exit does not try again.

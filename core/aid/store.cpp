@@ -2,22 +2,18 @@
 
 #include <fcntl.h>
 #include <sodium.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "core/aid/builder.hpp"
 #include "core/aid/document_json.hpp"
 #include "core/aid/identifier.hpp"
+#include "core/aid/store_fs.hpp"
 #include "core/base/decimal.hpp"
-#include "core/base/random.hpp"
 #include "core/base/text.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/json/schema.hpp"
@@ -53,7 +49,18 @@ struct Schema<aid::SavedIdentity> {
 namespace quorvex::aid {
 namespace {
 
-constexpr std::size_t kTempNameAttempts = 8;
+constexpr StoreFile kKeyFile{"secret.key", "Failed to write key: "};
+constexpr StoreFile kAidFile{"aid.json", "Failed to write AID: "};
+constexpr StoreFile kMetadataFile{"identity.json", "Failed to write metadata: "};
+// Documents move in before the key: no document on disk ever names a key that is gone.
+constexpr std::array<StoreFile, 3> kMoveOrder{kAidFile, kMetadataFile, kKeyFile};
+
+// A hex seed with white space around it; a document with many keys and services.
+constexpr std::size_t kKeyFileLimit = 4096;
+constexpr std::size_t kAidFileLimit = 1 << 20;
+
+constexpr std::string_view kLockStep = "Failed to lock directory: ";
+constexpr std::string_view kRecoverStep = "Failed to recover an interrupted save: ";
 
 // WipeOnExit zeroes a text that held key material when the scope ends.
 class WipeOnExit {
@@ -68,39 +75,6 @@ class WipeOnExit {
  private:
   std::string& text_;
 };
-
-// TempFile is an open temporary file that is closed and removed unless kept.
-class TempFile {
- public:
-  TempFile(std::string path, int fd) noexcept : path_(std::move(path)), fd_(fd) {}
-  ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  TempFile(TempFile&&) = delete;
-  TempFile& operator=(TempFile&&) = delete;
-
-  int fd() const noexcept { return fd_; }
-  const std::string& path() const noexcept { return path_; }
-  // close reports the error of the last write back that close may carry.
-  int close() noexcept { return ::close(std::exchange(fd_, -1)); }
-  void keep() noexcept { path_.clear(); }
-
- private:
-  std::string path_;
-  int fd_;
-};
-
-Failure os_failure(std::string_view step, int code) {
-  std::string text(step);
-  text += std::system_category().message(code);
-  text += " (os error ";
-  append_decimal(text, code);
-  text += ')';
-  return fail(ErrorKind::Other, std::move(text));
-}
 
 bool is_utf8(std::string_view text) noexcept {
   for (std::size_t i = 0; i < text.size();) {
@@ -138,91 +112,67 @@ std::string join(std::string_view dir, std::string_view name) {
   return path;
 }
 
-Result<void> create_directories(const std::string& dir) {
-  if (dir.empty()) return ok();  // the current directory
-  std::error_code error;
-  std::filesystem::create_directories(dir, error);
-  if (error) return os_failure("Failed to create directory: ", error.value());
-  return ok();
-}
+bool has_nul(std::string_view path) noexcept { return path.find('\0') != std::string_view::npos; }
 
-// write_atomically writes content to a temporary file beside dir/name, syncs
-// it, renames it over dir/name and syncs dir. The temporary file is created
-// with mode (less the umask) and removed on any failure.
-Result<void> write_atomically(const std::string& dir, std::string_view name,
-                              std::string_view content, mode_t mode, std::string_view step) {
-  std::string temp_path;
-  int fd = -1;
-  for (std::size_t attempt = 1; fd < 0; ++attempt) {
-    std::uint8_t noise[6];
-    fill_fast_random(noise, sizeof noise);
-    temp_path = join(dir, ".");
-    temp_path.append(name).append(".");
-    append_hex(temp_path, noise);
-    temp_path += ".tmp";
-    fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0 && (errno != EEXIST || attempt == kTempNameAttempts)) {
-      return os_failure(step, errno);
-    }
-  }
-  TempFile temp(std::move(temp_path), fd);
-  for (std::size_t written = 0; written < content.size();) {
-    const ssize_t n = ::write(temp.fd(), content.data() + written, content.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_failure(step, errno);
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::fsync(temp.fd()) != 0) return os_failure(step, errno);
-  if (temp.close() != 0) return os_failure(step, errno);
-  const std::string target = join(dir, name);
-  if (::rename(temp.path().c_str(), target.c_str()) != 0) return os_failure(step, errno);
-  temp.keep();
-  // The rename lasts only once the directory entry is on disk.
-  const std::string dir_path = dir.empty() ? "." : dir;
-  const int dir_fd = ::open(dir_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) return os_failure(step, errno);
-  const int synced = ::fsync(dir_fd);
-  const int sync_error = errno;
-  ::close(dir_fd);
-  // Some file systems cannot sync a directory (EINVAL); the file itself is synced.
-  if (synced != 0 && sync_error != EINVAL) return os_failure(step, sync_error);
-  return ok();
-}
-
-// read_text reads a whole file that must be UTF-8; the buffer is sized from
-// the file so that a key is not copied by a growing string.
-Result<std::string> read_text(const std::string& path, std::string_view step) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return os_failure(step, errno);
-  struct stat info {};
-  std::size_t expected = 0;
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-    expected = static_cast<std::size_t>(info.st_size);
-  }
-  std::string text(expected + 1, '\0');
-  std::size_t size = 0;
-  for (;;) {
-    if (size == text.size()) text.resize(2 * text.size());
-    const ssize_t n = ::read(fd, text.data() + size, text.size() - size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int code = errno;
-      ::close(fd);
-      sodium_memzero(text.data(), text.size());
-      return os_failure(step, code);
-    }
-    if (n == 0) break;
-    size += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  text.resize(size);
-  if (!is_utf8(text)) {
-    sodium_memzero(text.data(), text.size());
+// read_utf8 reads one file of an identity directory as read_member does; the
+// text must be UTF-8.
+Result<std::string> read_utf8(int at_fd, const std::string& name, bool from_commit,
+                              std::size_t limit, std::string_view step) {
+  auto text = read_member(at_fd, name, from_commit, limit, step);
+  if (!text) return text;
+  std::string& bytes = *text;
+  if (!is_utf8(bytes)) {
+    sodium_memzero(bytes.data(), bytes.size());
     return fail(ErrorKind::Other, std::string(step) + "file is not valid UTF-8");
   }
   return text;
+}
+
+// save_locked writes identity into dir as one set, or, when only_new is set
+// and dir already holds a key, writes nothing and returns false.
+Result<bool> save_locked(const std::string& dir, const Identity& identity, Instant saved_at,
+                         bool only_new) {
+  if (has_nul(dir)) return fail(ErrorKind::Other, "Failed to create directory: embedded null byte");
+  if (auto made = make_directories(dir); !made) return fail(made.error());
+  auto dir_fd = open_directory(dir, kLockStep);
+  if (!dir_fd) return fail(dir_fd.error());
+  if (auto locked = lock_directory(dir_fd->get(), true, kLockStep); !locked) {
+    return fail(locked.error());
+  }
+  if (auto recovered = recover(dir_fd->get(), kMoveOrder, kRecoverStep); !recovered) {
+    return fail(recovered.error());
+  }
+  if (only_new) {
+    auto taken = entry_exists(dir_fd->get(), kKeyFile.name, kKeyFile.step);
+    if (!taken) return fail(taken.error());
+    if (*taken) return false;
+  }
+
+  auto staged = StagedSet::begin(dir_fd->get(), kKeyFile.step);
+  if (!staged) return fail(staged.error());
+  std::string key_text = crypto::hex_encode(identity.key.seed());
+  const WipeOnExit wipe(key_text);
+  if (auto added = staged->add(kKeyFile, key_text, 0600, true); !added) return fail(added.error());
+
+  auto document = document_to_json(identity.document);
+  if (!document) return fail(ErrorKind::Other, "Serialization error: " + document.error().text());
+  if (auto added = staged->add(kAidFile, *document, 0666, false); !added) {
+    return fail(added.error());
+  }
+
+  SavedIdentity saved{{}, identity.did, 1};
+  json::append_rfc3339(saved.created, saved_at);
+  saved.created.pop_back();  // the offset is written +00:00 here, not Z
+  saved.created += "+00:00";
+  auto metadata = json::to_json(saved, json::Layout::Pretty);
+  if (!metadata) {
+    return fail(ErrorKind::Other, "Failed to write metadata: " + metadata.error().text());
+  }
+  if (auto added = staged->add(kMetadataFile, *metadata, 0666, false); !added) {
+    return fail(added.error());
+  }
+  if (auto committed = staged->commit(kMoveOrder); !committed) return fail(committed.error());
+  return true;
 }
 
 Result<crypto::KeyPair> decode_key(std::string_view text) {
@@ -275,41 +225,45 @@ std::string default_identity_directory(std::string_view did) {
 }
 
 Result<void> save_identity(const std::string& dir, const Identity& identity, Instant saved_at) {
-  if (auto made = create_directories(dir); !made) return made;
+  auto saved = save_locked(dir, identity, saved_at, false);
+  if (!saved) return fail(saved.error());
+  return ok();
+}
 
-  std::string key_text = crypto::hex_encode(identity.key.seed());
-  const WipeOnExit wipe(key_text);
-  if (auto written = write_atomically(dir, "secret.key", key_text, 0600, "Failed to write key: ");
-      !written) {
-    return written;
-  }
-
-  auto document = document_to_json(identity.document);
-  if (!document) return fail(ErrorKind::Other, "Serialization error: " + document.error().text());
-  if (auto written = write_atomically(dir, "aid.json", *document, 0666, "Failed to write AID: ");
-      !written) {
-    return written;
-  }
-
-  SavedIdentity saved{{}, identity.did, 1};
-  json::append_rfc3339(saved.created, saved_at);
-  saved.created.pop_back();  // the offset is written +00:00 here, not Z
-  saved.created += "+00:00";
-  auto metadata = json::to_json(saved, json::Layout::Pretty);
-  if (!metadata) {
-    return fail(ErrorKind::Other, "Failed to write metadata: " + metadata.error().text());
-  }
-  return write_atomically(dir, "identity.json", *metadata, 0666, "Failed to write metadata: ");
+Result<bool> save_new_identity(const std::string& dir, const Identity& identity, Instant saved_at) {
+  return save_locked(dir, identity, saved_at, true);
 }
 
 Result<Identity> load_identity(const std::string& dir) {
-  auto key_text = read_text(join(dir, "secret.key"), "Failed to read key: ");
+  if (has_nul(dir)) return fail(ErrorKind::Other, "Failed to read key: embedded null byte");
+  // Without the directory's descriptor or its lock, the files are read by path as they stand.
+  int at_fd = AT_FDCWD;
+  std::string prefix = join(dir, "");
+  bool from_commit = false;
+  auto dir_fd = open_directory(dir, kLockStep);
+  if (dir_fd && lock_directory(dir_fd->get(), false, kLockStep)) {
+    at_fd = dir_fd->get();
+    prefix.clear();
+    if (has_leftovers(at_fd)) {
+      // Recovery needs the lock for itself; a read-only directory is read as the set it holds.
+      from_commit =
+          !lock_directory(at_fd, true, kLockStep) || !recover(at_fd, kMoveOrder, kRecoverStep);
+    }
+  } else if (dir_fd) {
+    at_fd = dir_fd->get();
+    prefix.clear();
+    from_commit = has_leftovers(at_fd);
+  }
+
+  auto key_text =
+      read_utf8(at_fd, prefix + "secret.key", from_commit, kKeyFileLimit, "Failed to read key: ");
   if (!key_text) return fail(key_text.error());
   const WipeOnExit wipe(*key_text);
   auto key = decode_key(*key_text);
   if (!key) return fail(key.error());
 
-  auto text = read_text(join(dir, "aid.json"), "Failed to read AID: ");
+  auto text =
+      read_utf8(at_fd, prefix + "aid.json", from_commit, kAidFileLimit, "Failed to read AID: ");
   if (!text) return fail(text.error());
   auto document = document_from_json(*text);
   if (!document) return fail(document.error());

@@ -36,19 +36,32 @@ std::string expand_tilde(std::string_view path);
 std::string default_identity_directory(std::string_view did);
 
 // save_identity writes secret.key, aid.json and identity.json (saved_at is its
-// `created`) into dir, creating it. Each file is written to a temporary file in
-// dir, synced and renamed over the old one, the key file being 0600 from its
-// creation; a failed step removes its temporary file and keeps the files
-// already written. Fails with Other reading "Failed to create directory: ",
-// "Failed to write key: ", "Serialization error: ", "Failed to write AID: " or
-// "Failed to write metadata: " and the cause.
+// `created`) into dir as one set: after a failure, or a crash at any instant,
+// dir holds the old set whole or the new one whole once the next save or load
+// of dir has finished what was left (see store_fs.hpp). dir and its missing
+// parents are created with mode 0700; the key file is 0600 from its creation.
+// Saves and loads of one directory wait for each other (flock on dir). Fails
+// with Other reading "Failed to create directory: ", "Failed to lock
+// directory: ", "Failed to recover an interrupted save: ", "Failed to write
+// key: ", "Serialization error: ", "Failed to write AID: ", "Failed to write
+// metadata: " or "Failed to commit save: " and the cause; a dir holding a
+// NUL fails to be created ("embedded null byte").
 Result<void> save_identity(const std::string& dir, const Identity& identity, Instant saved_at);
 
-// load_identity reads secret.key and aid.json from dir. Fails, in this order,
-// with Other "Failed to read key: ...", InvalidKey "Invalid key hex: ..." or
-// "Secret key must be 32 bytes", Other "Failed to read AID: ...", the parser's
-// Serialization error, or the document's validation error. The key and the
-// document are not checked against each other.
+// save_new_identity is save_identity, except that it returns false and writes
+// nothing when dir, once locked and recovered, already holds a secret.key, so
+// of several callers claiming one directory exactly one gets true.
+Result<bool> save_new_identity(const std::string& dir, const Identity& identity, Instant saved_at);
+
+// load_identity reads secret.key (at most 4 KiB) and aid.json (at most 1 MiB),
+// regular files only, from dir, finishing a save left unfinished first; where
+// that cannot be done (a read-only dir) it reads the set that save left.
+// Fails, in this order, with Other "Failed to read key: ..." (the cause, "file
+// is not a regular file", "file is larger than 4096 bytes", "file is not
+// valid UTF-8"), InvalidKey "Invalid key hex: ..." or "Secret key must be 32
+// bytes", Other "Failed to read AID: ..." (as for the key, with 1048576
+// bytes), the parser's Serialization error, or the document's validation
+// error. The key and the document are not checked against each other.
 Result<Identity> load_identity(const std::string& dir);
 
 }  // namespace quorvex::aid

@@ -1,6 +1,7 @@
 // AgentIdentity.
 #include <Python.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +38,18 @@ PyObject* raise_load_error(const CoreError& error) {
   return raise_error(PyExc_RuntimeError, error.text());  // reading a file failed
 }
 
+// dir_arg is the directory a path argument names, '~' expanded; nullopt with
+// an exception set. The expansion reads the environment: call it with the lock held.
+std::optional<std::string> dir_arg(PyObject* slot) {
+  auto path = text_arg(slot, "path");
+  if (!path) return std::nullopt;
+  if (path->view.find('\0') != std::string_view::npos) {
+    raise_value_error("embedded null byte");  // as Python's own file functions say
+    return std::nullopt;
+  }
+  return aid::expand_tilde(path->view);
+}
+
 PyObject* identity_create(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"name", true}, {"domain", false}, {"controller", false}};
@@ -71,11 +84,9 @@ PyObject* identity_load(PyObject*, PyObject* args, PyObject* kwargs) {
     static constexpr Param kParams[] = {{"path", true}};
     PyObject* slots[1];
     if (!match_args({"AgentIdentity.load()", kParams}, args, kwargs, slots)) return nullptr;
-    auto path = text_arg(slots[0], "path");
-    if (!path) return nullptr;
-    // The directory is worked out with the lock held: it reads the environment.
-    const std::string dir = aid::expand_tilde(path->view);
-    auto identity = without_gil([&] { return aid::load_identity(dir); });
+    const auto dir = dir_arg(slots[0]);
+    if (!dir) return nullptr;
+    auto identity = without_gil([&] { return aid::load_identity(*dir); });
     if (!identity) return raise_load_error(identity.error());
     return wrap(std::move(*identity));
   });
@@ -131,29 +142,52 @@ PyObject* identity_issue_dat(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* identity_save(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static constexpr Param kParams[] = {{"path", false}};
-    PyObject* slots[1];
-    if (!match_args({"AgentIdentity.save()", kParams}, args, kwargs, slots)) return nullptr;
-    Shared<Identity> identity(self);
-    if (!identity) return nullptr;
-    std::string dir;
-    if (absent(slots[0])) {
-      dir = aid::default_identity_directory(identity->did);
-    } else {
-      auto path = text_arg(slots[0], "path");
-      if (!path) return nullptr;
-      dir = aid::expand_tilde(path->view);
-    }
-    // Every failure of a save is a RuntimeError with the store's text.
-    const Instant saved_at = now();
-    auto saved = without_gil([&] { return aid::save_identity(dir, *identity, saved_at); });
-    if (!saved) {
-      return raise_error(PyExc_RuntimeError, saved.error().text());
-    }
-    Py_RETURN_NONE;
+// save_to is save and save_new: Python sees a RuntimeError with the store's
+// text for every failure, and FileExistsError when save_new finds a key.
+PyObject* save_to(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
+                  bool only_new) {
+  static constexpr Param kParams[] = {{"path", false}};
+  PyObject* slots[1];
+  if (!match_args({function, kParams}, args, kwargs, slots)) return nullptr;
+  Shared<Identity> identity(self);
+  if (!identity) return nullptr;
+  std::string dir;
+  if (absent(slots[0])) {
+    dir = aid::default_identity_directory(identity->did);
+  } else {
+    auto given = dir_arg(slots[0]);
+    if (!given) return nullptr;
+    dir = std::move(*given);
+  }
+  const Instant saved_at = now();
+  // The wait for the directory's lock happens here too, without the interpreter lock.
+  auto saved = without_gil([&]() -> Result<bool> {
+    if (only_new) return aid::save_new_identity(dir, *identity, saved_at);
+    auto done = aid::save_identity(dir, *identity, saved_at);
+    if (!done) return fail(done.error());
+    return true;
   });
+  if (!saved) return raise_error(PyExc_RuntimeError, saved.error().text());
+  if (!*saved) {
+    PyRef code = PyRef::steal(PyLong_FromLong(EEXIST));
+    PyRef message = PyRef::steal(code ? new_text("Identity already exists: " + dir) : nullptr);
+    if (!message) return nullptr;
+    PyRef error = PyRef::steal(
+        PyObject_CallFunctionObjArgs(PyExc_FileExistsError, code.get(), message.get(), nullptr));
+    if (error) PyErr_SetObject(PyExc_FileExistsError, error.get());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* identity_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded(
+      [&]() -> PyObject* { return save_to(self, args, kwargs, "AgentIdentity.save()", false); });
+}
+
+PyObject* identity_save_new(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded(
+      [&]() -> PyObject* { return save_to(self, args, kwargs, "AgentIdentity.save_new()", true); });
 }
 
 PyObject* identity_public_key_bytes(PyObject* self, void*) {
@@ -192,6 +226,16 @@ PyMethodDef identity_methods[] = {
      "\n"
      "Creates a directory containing the private key, AID document, and metadata.\n"
      "The private key file has restrictive permissions (0600 on Unix).\n"
+     "\n"
+     "Args:\n"
+     "    path: Directory path. Defaults to ~/.quorvex/identities/{name}/"},
+    {"save_new", QV_METHOD(identity_save_new), METH_VARARGS | METH_KEYWORDS,
+     "save_new($self, path=None)\n--\n\n"
+     "Save this identity to a directory that holds no identity yet.\n"
+     "\n"
+     "Saves as save() does, but raises FileExistsError when the directory already\n"
+     "holds a secret.key. Of several callers claiming one directory at once, exactly\n"
+     "one succeeds.\n"
      "\n"
      "Args:\n"
      "    path: Directory path. Defaults to ~/.quorvex/identities/{name}/"},

@@ -1,9 +1,17 @@
+import errno
 import json
 import os
+import random
+import resource
+import shutil
+import signal
 import stat
 import subprocess
 import sys
+import tempfile
+import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -102,12 +110,12 @@ class TestAgentIdentity:
             AgentIdentity.load(str(tmp_path))
         assert str(raised.value) == message
 
-    def test_failed_save_raises_and_keeps_completed_files(self, tmp_path):
+    def test_failed_save_raises_and_leaves_the_directory_as_it_was(self, tmp_path):
         (tmp_path / "aid.json").mkdir()
         with pytest.raises(RuntimeError, match=r"^Failed to write AID: Is a directory \(os error "
                                                r"21\)$"):
             ALICE.save(str(tmp_path))
-        assert sorted(os.listdir(tmp_path)) == ["aid.json", "secret.key"]
+        assert sorted(os.listdir(tmp_path)) == ["aid.json"]
 
     def test_docstrings(self):
         assert AgentIdentity.save.__doc__ == (
@@ -120,6 +128,9 @@ class TestAgentIdentity:
         assert AgentIdentity.issue_dat.__text_signature__ == (
             "($self, subject_did, scope, expires_in_seconds=3600)")
         assert AgentIdentity.aid.__doc__ is None
+        assert AgentIdentity.save_new.__text_signature__ == "($self, path=None)"
+        assert AgentIdentity.save_new.__doc__.startswith(
+            "Save this identity to a directory that holds no identity yet.\n")
 
 
 ALICE = AgentIdentity.create("alice", "agents.test")
@@ -132,7 +143,7 @@ for cls in (AID, AIDBuilder, AgentIdentity):
     cls.__new__ = staticmethod(lambda cls: object.__new__(cls))
 a, b, i = AID(), AIDBuilder(), AgentIdentity()
 for call in (lambda: a.did, a.to_json, lambda: repr(a), lambda: b.id("x"), b.build,
-             i.aid, i.save, lambda: i.public_key_bytes, lambda: repr(i)):
+             i.aid, i.save, i.save_new, lambda: i.public_key_bytes, lambda: repr(i)):
     try:
         call()
         print("returned")
@@ -144,5 +155,196 @@ for call in (lambda: a.did, a.to_json, lambda: repr(a), lambda: b.id("x"), b.bui
 def test_unbuilt_instances_refuse_every_use():
     out = subprocess.run([sys.executable, "-c", UNBUILT], capture_output=True, text=True,
                          check=True).stdout.splitlines()
-    names = ["AID"] * 3 + ["AIDBuilder"] * 2 + ["AgentIdentity"] * 4
+    names = ["AID"] * 3 + ["AIDBuilder"] * 2 + ["AgentIdentity"] * 5
     assert out == [f"{name} object is not initialized" for name in names]
+
+
+# Identity directories: saves are all or nothing, serialised, and recovered by the next use.
+
+SET = ["aid.json", "identity.json", "secret.key"]
+OLD = AgentIdentity.create("agent", "agents.test")
+NEW = [AgentIdentity.create("agent", "agents.test") for _ in range(3)]
+
+
+def document_key(identity):
+    return json.loads(identity.aid().to_json())["verificationMethod"][0]["publicKeyMultibase"]
+
+
+# Each identity as a load must give it: its key with the document naming that key.
+WHOLE = {(i.public_key_bytes, document_key(i)) for i in [OLD, *NEW]}
+
+
+def loaded_whole(path):
+    loaded = AgentIdentity.load(str(path))
+    assert (loaded.public_key_bytes, document_key(loaded)) in WHOLE
+    return loaded.public_key_bytes
+
+
+@pytest.fixture
+def fast_dir(tmp_path):
+    # Kills and races test the order of the store's steps, not the disk: on tmpfs a round
+    # takes a fraction of a millisecond instead of several syncs to disk.
+    base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else str(tmp_path)
+    path = Path(tempfile.mkdtemp(prefix="quorvex-store-", dir=base))
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def in_child(body):
+    """Runs body() in a forked child; returns the text it wrote and its wait status."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover (the child never returns into pytest)
+        try:
+            os.close(read_end)
+            os.write(write_end, body().encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as out:
+        text = out.read().decode()
+    return text, os.waitpid(pid, 0)[1]
+
+
+class TestIdentityDirectories:
+    @pytest.mark.parametrize("call", [
+        lambda p: ALICE.save(p), lambda p: ALICE.save_new(path=p), lambda p: AgentIdentity.load(p),
+    ], ids=["save", "save_new", "load"])
+    def test_path_with_nul_is_refused(self, tmp_path, call):
+        with pytest.raises(ValueError) as raised:
+            call(str(tmp_path / "a\0b"))
+        assert str(raised.value) == "embedded null byte"
+        assert os.listdir(tmp_path) == []
+
+    def test_save_new_refuses_a_directory_with_a_key(self, tmp_path):
+        d = tmp_path / "id"
+        assert ALICE.save_new(str(d)) is None
+        with pytest.raises(FileExistsError) as raised:
+            OLD.save_new(str(d))
+        assert raised.value.errno == errno.EEXIST
+        assert raised.value.strerror == f"Identity already exists: {d}"
+        assert str(raised.value) == f"[Errno 17] Identity already exists: {d}"
+        assert AgentIdentity.load(str(d)).public_key_bytes == ALICE.public_key_bytes
+
+    def test_save_new_defaults_to_the_home_directory(self, home):
+        OLD.save_new()
+        with pytest.raises(FileExistsError, match="^.Errno 17. Identity already exists: "
+                                                  + str(home) + "/.quorvex/identities/agent$"):
+            OLD.save_new(None)
+
+    def test_kill_at_any_moment_leaves_one_whole_identity(self, fast_dir):
+        d = fast_dir / "id"
+        OLD.save(str(d))
+        rng = random.Random(20260105)
+
+        def save_forever(ready):
+            os.write(ready, b"r")
+            for i in range(1 << 62):
+                NEW[i % len(NEW)].save(str(d))
+
+        for _ in range(200):
+            read_end, write_end = os.pipe()
+            pid = os.fork()
+            if pid == 0:  # pragma: no cover
+                try:
+                    save_forever(write_end)
+                finally:
+                    os._exit(1)
+            os.read(read_end, 1)
+            os.close(read_end)
+            os.close(write_end)
+            time.sleep(rng.uniform(0, 0.002))  # where the kill lands; nothing depends on it
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            loaded_whole(d)
+            assert sorted(os.listdir(d)) == SET
+
+    @pytest.mark.parametrize("limit,message", [
+        (0, "Failed to write key: File too large (os error 27)"),
+        (100, "Failed to write AID: File too large (os error 27)"),
+    ])
+    def test_write_failure_leaves_the_old_identity(self, tmp_path, limit, message):
+        d = tmp_path / "id"
+        OLD.save(str(d))
+        before = {name: (d / name).read_bytes() for name in os.listdir(d)}
+
+        def save_under_limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            try:
+                NEW[0].save(str(d))
+            except RuntimeError as e:
+                return str(e)
+            return "saved"
+
+        assert in_child(save_under_limit) == (message, 0)
+        assert {name: (d / name).read_bytes() for name in os.listdir(d)} == before
+        assert loaded_whole(d) == OLD.public_key_bytes
+
+    @pytest.mark.parametrize("how", ["threads", "processes"])
+    def test_racing_save_new_claims_once(self, fast_dir, how):
+        d = str(fast_dir / "id")
+        racers = [AgentIdentity.create("racer", "agents.test") for _ in range(6)]
+        start = threading.Barrier(len(racers))
+
+        def claim(racer):
+            if how == "threads":
+                start.wait()
+            try:
+                racer.save_new(d)
+            except FileExistsError as e:
+                return f"{e.errno} {e.strerror}"
+            return "saved"
+
+        if how == "threads":
+            outcomes = [""] * len(racers)
+
+            def run(i):
+                outcomes[i] = claim(racers[i])
+
+            threads = [threading.Thread(target=run, args=(i,)) for i in range(len(racers))]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+        else:
+            children = [in_child(lambda r=r: claim(r)) for r in racers]
+            assert all(status == 0 for _, status in children)
+            outcomes = [text for text, _ in children]
+        assert sorted(outcomes) == sorted(["saved"] + [f"17 Identity already exists: {d}"] * 5)
+        winner = racers[outcomes.index("saved")]
+        assert AgentIdentity.load(d).public_key_bytes == winner.public_key_bytes
+
+    def test_loads_during_saves_from_threads_see_whole_identities(self, fast_dir):
+        d = fast_dir / "id"
+        OLD.save(str(d))
+        saving = threading.Event()
+        saving.set()
+        seen, faults = set(), []
+
+        def save(identity):
+            for _ in range(30):
+                identity.save(str(d))
+
+        def load():
+            try:
+                while True:
+                    running = saving.is_set()
+                    seen.add(loaded_whole(d))
+                    if not running:
+                        return
+            except BaseException as e:  # reported by the main thread
+                faults.append(e)
+
+        savers = [threading.Thread(target=save, args=(i,)) for i in NEW]
+        loaders = [threading.Thread(target=load) for _ in range(3)]
+        for t in savers + loaders:
+            t.start()
+        for t in savers:
+            t.join()
+        saving.clear()
+        for t in loaders:
+            t.join()
+        assert faults == []
+        assert seen <= {i.public_key_bytes for i in [OLD, *NEW]}
+        assert sorted(os.listdir(d)) == SET

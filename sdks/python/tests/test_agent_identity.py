@@ -308,9 +308,28 @@ class TestIdentityDirectories:
             for t in threads:
                 t.join()
         else:
-            children = [in_child(lambda r=r: claim(r)) for r in racers]
-            assert all(status == 0 for _, status in children)
-            outcomes = [text for text, _ in children]
+            # Every child waits for the gate's end of file, so all of them claim at once.
+            gate_read, gate_write = os.pipe()
+            children = []
+            for racer in racers:
+                read_end, write_end = os.pipe()
+                pid = os.fork()
+                if pid == 0:  # pragma: no cover
+                    try:
+                        os.close(gate_write)
+                        os.read(gate_read, 1)
+                        os.write(write_end, claim(racer).encode())
+                    finally:
+                        os._exit(0)
+                os.close(write_end)
+                children.append((pid, read_end))
+            os.close(gate_read)
+            os.close(gate_write)
+            outcomes = []
+            for pid, read_end in children:
+                with os.fdopen(read_end, "rb") as out:
+                    outcomes.append(out.read().decode())
+                assert os.waitpid(pid, 0)[1] == 0
         assert sorted(outcomes) == sorted(["saved"] + [f"17 Identity already exists: {d}"] * 5)
         winner = racers[outcomes.index("saved")]
         assert AgentIdentity.load(d).public_key_bytes == winner.public_key_bytes

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -136,9 +137,8 @@ Result<bool> save_locked(const std::string& dir, const Identity& identity, Insta
   if (auto made = make_directories(dir); !made) return fail(made.error());
   auto dir_fd = open_directory(dir, kLockStep);
   if (!dir_fd) return fail(dir_fd.error());
-  if (auto locked = lock_directory(dir_fd->get(), true, kLockStep); !locked) {
-    return fail(locked.error());
-  }
+  auto lock = lock_directory(dir_fd->get(), true, kLockStep);
+  if (!lock) return fail(lock.error());
   if (auto recovered = recover(dir_fd->get(), kMoveOrder, kRecoverStep); !recovered) {
     return fail(recovered.error());
   }
@@ -236,23 +236,23 @@ Result<bool> save_new_identity(const std::string& dir, const Identity& identity,
 
 Result<Identity> load_identity(const std::string& dir) {
   if (has_nul(dir)) return fail(ErrorKind::Other, "Failed to read key: embedded null byte");
-  // Without the directory's descriptor or its lock, the files are read by path as they stand.
+  // Without the directory's descriptor the files are read by path; without its lock, as they stand.
   int at_fd = AT_FDCWD;
   std::string prefix = join(dir, "");
   bool from_commit = false;
   auto dir_fd = open_directory(dir, kLockStep);
-  if (dir_fd && lock_directory(dir_fd->get(), false, kLockStep)) {
+  std::optional<DirectoryLock> lock;
+  if (dir_fd) {
     at_fd = dir_fd->get();
     prefix.clear();
+    if (auto shared = lock_directory(at_fd, false, kLockStep); shared) {
+      lock.emplace(std::move(*shared));
+    }
     if (has_leftovers(at_fd)) {
       // Recovery needs the lock for itself; a read-only directory is read as the set it holds.
       from_commit =
-          !lock_directory(at_fd, true, kLockStep) || !recover(at_fd, kMoveOrder, kRecoverStep);
+          !lock || !lock->make_exclusive(kLockStep) || !recover(at_fd, kMoveOrder, kRecoverStep);
     }
-  } else if (dir_fd) {
-    at_fd = dir_fd->get();
-    prefix.clear();
-    from_commit = has_leftovers(at_fd);
   }
 
   auto key_text =

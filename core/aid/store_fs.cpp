@@ -145,11 +145,22 @@ Result<UniqueFd> open_directory(const std::string& dir, std::string_view step) {
   return fd;
 }
 
-Result<void> lock_directory(int dir_fd, bool exclusive, std::string_view step) {
-  while (::flock(dir_fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+DirectoryLock::~DirectoryLock() {
+  if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+}
+
+Result<void> DirectoryLock::make_exclusive(std::string_view step) {
+  while (::flock(fd_, LOCK_EX) != 0) {
     if (errno != EINTR) return os_failure(step, errno);
   }
   return ok();
+}
+
+Result<DirectoryLock> lock_directory(int dir_fd, bool exclusive, std::string_view step) {
+  while (::flock(dir_fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    if (errno != EINTR) return os_failure(step, errno);
+  }
+  return DirectoryLock(dir_fd);
 }
 
 bool has_leftovers(int dir_fd) {

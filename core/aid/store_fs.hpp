@@ -61,9 +61,30 @@ Result<void> make_directories(const std::string& dir);
 // the *at calls. Fails with step and the cause.
 Result<UniqueFd> open_directory(const std::string& dir, std::string_view step);
 
+// DirectoryLock drops its directory's flock when destroyed. It unlocks rather
+// than leave that to close(2): a child forked meanwhile shares the descriptor's
+// open file description, and with it the lock, until the child exits.
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(int dir_fd) noexcept : fd_(dir_fd) {}
+  DirectoryLock(DirectoryLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  DirectoryLock& operator=(DirectoryLock&&) = delete;
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  ~DirectoryLock();
+
+  // make_exclusive trades a shared lock for the exclusive one. flock(2) does
+  // that in two steps: another process may lock the directory in between.
+  // Fails with step and the cause, the directory then unlocked.
+  Result<void> make_exclusive(std::string_view step);
+
+ private:
+  int fd_;
+};
+
 // lock_directory waits for an exclusive or shared flock on dir_fd, replacing
 // any lock that descriptor holds. Fails with step and the cause.
-Result<void> lock_directory(int dir_fd, bool exclusive, std::string_view step);
+Result<DirectoryLock> lock_directory(int dir_fd, bool exclusive, std::string_view step);
 
 // has_leftovers says whether a staging or commit subdirectory is present.
 bool has_leftovers(int dir_fd);

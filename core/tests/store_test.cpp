@@ -1,6 +1,7 @@
 #include "core/aid/store.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "core/aid/document_json.hpp"
+#include "core/aid/store_fs.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/crypto/keypair.hpp"
 
@@ -297,6 +299,22 @@ TEST_F(StoreFsTest, LoadReadsOnlyRegularFilesOfIdentitySize) {
     }
     fs::remove_all(path);
   }
+}
+
+// A child forked during a save shares the locked descriptor; the lock must
+// still end with the save, not with the child.
+TEST_F(StoreFsTest, LockEndsWithItsOwnerWhenTheDescriptorIsShared) {
+  auto held = open_directory(dir_.string(), "");
+  ASSERT_TRUE(held.has_value());
+  UniqueFd inherited;
+  {
+    auto lock = lock_directory(held->get(), true, "");
+    ASSERT_TRUE(lock.has_value());
+    inherited = UniqueFd(::dup(held->get()));
+  }
+  auto other = open_directory(dir_.string(), "");
+  ASSERT_TRUE(other.has_value());
+  EXPECT_EQ(::flock(other->get(), LOCK_EX | LOCK_NB), 0);
 }
 
 TEST_F(StoreFsTest, PathsWithANulAreRefused) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdint>
@@ -357,6 +359,27 @@ TEST(UlidTest, SameMillisecondSharesOnlyTheTime) {
     EXPECT_EQ(text.substr(0, 10), "01HF7YAT00");
     EXPECT_TRUE(seen.insert(text.substr(10)).second) << text;
   }
+}
+
+TEST(UlidTest, ForkedChildDrawsOtherIdsThanItsParent) {
+  ulid_text(new_ulid(0));  // the parent's stream is keyed before the fork
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::string text = ulid_text(new_ulid(0));
+    const bool written = ::write(fds[1], text.data(), text.size()) == 26;
+    ::_exit(written ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string from_child(26, '\0');
+  EXPECT_EQ(::read(fds[0], from_child.data(), from_child.size()), 26);
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(from_child, ulid_text(new_ulid(0)));
 }
 
 TEST(UlidTest, DatIdIsPrefixedUlid) {

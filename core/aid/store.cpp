@@ -175,7 +175,9 @@ Result<bool> save_locked(const std::string& dir, const Identity& identity, Insta
   return true;
 }
 
-Result<crypto::KeyPair> decode_key(std::string_view text) {
+}  // namespace
+
+Result<crypto::KeyPair> key_from_text(std::string_view text) {
   auto bytes = crypto::hex_decode(trim_white_space(text));
   if (!bytes) return fail(ErrorKind::InvalidKey, "Invalid key hex: " + bytes.error().text());
   std::vector<std::uint8_t>& seed = *bytes;
@@ -187,8 +189,6 @@ Result<crypto::KeyPair> decode_key(std::string_view text) {
   sodium_memzero(seed.data(), seed.size());
   return key;
 }
-
-}  // namespace
 
 Result<Identity> create_identity(std::string_view name, std::string_view domain,
                                  std::optional<std::string_view> controller, crypto::KeyPair key,
@@ -259,7 +259,7 @@ Result<Identity> load_identity(const std::string& dir) {
       read_utf8(at_fd, prefix + "secret.key", from_commit, kKeyFileLimit, "Failed to read key: ");
   if (!key_text) return fail(key_text.error());
   const WipeOnExit wipe(*key_text);
-  auto key = decode_key(*key_text);
+  auto key = key_from_text(*key_text);
   if (!key) return fail(key.error());
 
   auto text =

@@ -53,6 +53,12 @@ Result<void> save_identity(const std::string& dir, const Identity& identity, Ins
 // of several callers claiming one directory exactly one gets true.
 Result<bool> save_new_identity(const std::string& dir, const Identity& identity, Instant saved_at);
 
+// key_from_text rebuilds the key pair from the UTF-8 text of a secret.key:
+// 64 hexadecimal digits of either case, Unicode white space around them
+// ignored. Fails with InvalidKey "Invalid key hex: ..." or "Secret key must
+// be 32 bytes". Every copy of the seed it makes is wiped.
+Result<crypto::KeyPair> key_from_text(std::string_view text);
+
 // load_identity reads secret.key (at most 4 KiB) and aid.json (at most 1 MiB),
 // regular files only, from dir, finishing a save left unfinished first; where
 // that cannot be done (a read-only dir) it reads the set that save left.

@@ -233,16 +233,17 @@ class TestTokenVerify:
                 1, "", f"quorvex: {message}\n"), message
 
 
-class TestReceiptsVerify:
-    @pytest.fixture(scope="class")
-    def printed(self, home, alice):
-        log = ReceiptLog()
-        for i in range(3):
-            log.append(SUBJECT, "dat_1", "mcp:tool-call", b"in%d" % i, alice["identity"].keypair())
-        path = home / "log.json"
-        path.write_text(log.to_json(), encoding="utf-8")
-        return path
+@pytest.fixture(scope="module")
+def printed(home, alice):
+    log = ReceiptLog()
+    for i in range(3):
+        log.append(SUBJECT, "dat_1", "mcp:tool-call", b"in%d" % i, alice["identity"].keypair())
+    path = home / "log.json"
+    path.write_text(log.to_json(), encoding="utf-8")
+    return path
 
+
+class TestReceiptsVerify:
     def test_a_printed_log_checks_out(self, home, alice, printed):
         code, out, err = run(home, "receipts", "verify", printed, "--key", alice["multibase"])
         assert (code, out, err) == (0, "valid: 3 receipts, every link and signature checked\n", "")

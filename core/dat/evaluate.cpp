@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/base/unicode.hpp"
@@ -258,6 +259,27 @@ std::optional<ConstraintViolation> PolicyEvaluator::evaluate(const DatClaims& cl
     if (result) return result;
   }
   return std::nullopt;
+}
+
+Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
+                                                        const VerifyRequest& request) {
+  if (auto signature = token.verify_signature(request.public_key); !signature) {
+    return fail(signature.error());
+  }
+  const RequestContext& given = request.context;
+  EvaluationContext ctx;
+  ctx.required_scope = request.required_scope;
+  ctx.timestamp = request.now;
+  ctx.request_ip = given.request_ip;
+  ctx.country_code = given.country_code;
+  ctx.agent_config_hash = given.agent_config_hash;
+  ctx.hourly_count = given.actions_in_window;
+  ctx.daily_count = given.actions_in_window;
+  ctx.delegation_depth = given.delegation_depth;
+  if (given.agent_trust_level) {
+    ctx.trust_level = TrustLevel::from_ordinal(*given.agent_trust_level);
+  }
+  return PolicyEvaluator::standard().evaluate(token.claims(), ctx, request.now);
 }
 
 Result<void> validate_timing(const DatClaims& claims, std::int64_t now) {

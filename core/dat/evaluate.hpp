@@ -51,6 +51,32 @@ class PolicyEvaluator {
                                               std::int64_t now) const;
 };
 
+// RequestContext is what a caller reports about one request, as given.
+struct RequestContext {
+  std::optional<std::string> request_ip;
+  std::optional<std::string> country_code;
+  std::uint32_t delegation_depth = 0;
+  // The count for the token's own rate-limit window, whichever counter its length selects.
+  std::uint64_t actions_in_window = 0;
+  std::optional<std::string> agent_config_hash;
+  std::optional<std::uint8_t> agent_trust_level;  // an ordinal; above 4 counts as L4
+};
+
+// VerifyRequest is what verify_token checks a token against.
+struct VerifyRequest {
+  crypto::PublicKey public_key{};
+  std::string required_scope;
+  RequestContext context;
+  std::int64_t now = 0;  // Unix seconds
+};
+
+// verify_token checks the token's signature against public_key, then timing, scope coverage and
+// the constraints as PolicyEvaluator::evaluate does. It fails with the signature check's error
+// (VerificationFailed, or InvalidKey for a key that is no curve point); otherwise its value is
+// the first violation found, or nullopt when the token holds.
+Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
+                                                        const VerifyRequest& request);
+
 // validate_timing fails with DatExpired when now >= exp, else DatNotYetValid
 // when now < nbf.
 Result<void> validate_timing(const DatClaims& claims, std::int64_t now);

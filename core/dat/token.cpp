@@ -69,6 +69,26 @@ class JsonScratch {
 
 }  // namespace
 
+Result<std::int64_t> expiry_after(std::int64_t now_seconds, std::int64_t expires_in_seconds) {
+  // The largest magnitude whose milliseconds fit in 64 bits.
+  constexpr std::int64_t kMaxExpiresIn = 9223372036854775;
+  // The first and last second of the years -262143 to 262142.
+  constexpr std::int64_t kMinExpiry = -8334601315200;
+  constexpr std::int64_t kMaxExpiry = 8210266876799;
+  if (expires_in_seconds > kMaxExpiresIn || expires_in_seconds < -kMaxExpiresIn) {
+    return fail(ErrorKind::Other,
+                "expires_in_seconds must lie between -9223372036854775 and 9223372036854775");
+  }
+  std::int64_t expiry = 0;
+  if (__builtin_add_overflow(now_seconds, expires_in_seconds, &expiry) || expiry < kMinExpiry ||
+      expiry > kMaxExpiry) {
+    return fail(ErrorKind::Other,
+                "expires_in_seconds puts the expiry outside the representable date range "
+                "(years -262143 to 262142)");
+  }
+  return expiry;
+}
+
 Result<Dat> Dat::issue(std::string issuer_did, std::string subject_did,
                        std::vector<std::string> scope, std::int64_t expiry_seconds,
                        std::optional<DatConstraints> constraints,

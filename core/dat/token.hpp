@@ -73,6 +73,12 @@ std::string encode_claims(const DatClaims& claims);
 Result<DatHeader> decode_header(std::string_view json);
 Result<DatClaims> decode_claims(std::string_view json);
 
+// expiry_after is the expiry instant expires_in_seconds after now_seconds (Unix seconds), for
+// Dat::issue. Fails with Other, its text naming expires_in_seconds, when expires_in_seconds lies
+// beyond +-9223372036854775 (its milliseconds must fit in 64 bits) or the expiry falls outside
+// the years -262143 to 262142.
+Result<std::int64_t> expiry_after(std::int64_t now_seconds, std::int64_t expires_in_seconds);
+
 // Dat is a signed delegation token together with the exact text it was signed over.
 class Dat {
  public:

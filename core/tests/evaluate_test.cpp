@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "core/crypto/keypair.hpp"
 
 namespace quorvex::dat {
 namespace {
@@ -441,6 +444,131 @@ TEST(PolicyTest, FirstFailingEvaluatorHidesLaterOnes) {
   EXPECT_EQ(outcome(policy.evaluate(c, ctx, 2001)), "Expired");
   ctx.required_scope = "bad";
   EXPECT_EQ(outcome(policy.evaluate(c, ctx, 1500)), "ScopeNotCovered");
+}
+
+// A token signed by the key of seed 0x01.., valid from nbf to exp, granting "a:b:*:*".
+Dat signed_token(std::optional<DatConstraints> constraints = std::nullopt, std::int64_t nbf = 1000,
+                 std::int64_t exp = 2000) {
+  std::array<std::uint8_t, crypto::kSeedLen> seed{};
+  seed.fill(1);
+  auto dat = Dat::issue("did:aid:example.com:alice", "did:aid:example.com:bot", {"a:b:*:*"}, exp,
+                        std::move(constraints), std::nullopt, crypto::KeyPair::from_seed(seed), nbf,
+                        1000000);
+  EXPECT_TRUE(dat.has_value());
+  return std::move(*dat);
+}
+
+VerifyRequest request_at(std::int64_t now, RequestContext context = {}) {
+  std::array<std::uint8_t, crypto::kSeedLen> seed{};
+  seed.fill(1);
+  VerifyRequest request;
+  request.public_key = crypto::KeyPair::from_seed(seed).public_key_bytes();
+  request.required_scope = "a:b:c:d";
+  request.context = std::move(context);
+  request.now = now;
+  return request;
+}
+
+std::string verified(const Dat& token, const VerifyRequest& request) {
+  auto verdict = verify_token(token, request);
+  if (!verdict) return "error: " + verdict.error().display();
+  return outcome(*verdict);
+}
+
+TEST(VerifyTokenTest, SignatureBeforeTimingScopeAndConstraints) {
+  DatConstraints strict;
+  strict.max_delegation_depth = 0;
+  const Dat token = signed_token(strict);
+  VerifyRequest request = request_at(2001);  // expired
+  request.required_scope = "x:y:z:w";
+  request.context.delegation_depth = 1;
+  request.public_key[0] ^= 1;
+  const auto wrong_key = verify_token(token, request);
+  ASSERT_FALSE(wrong_key.has_value());
+  EXPECT_EQ(wrong_key.error().kind(), ErrorKind::VerificationFailed);
+  request.public_key = {0x02};  // no curve point
+  const auto no_point = verify_token(token, request);
+  ASSERT_FALSE(no_point.has_value());
+  EXPECT_EQ(no_point.error().kind(), ErrorKind::InvalidKey);
+  EXPECT_EQ(no_point.error().display(),
+            "invalid key material: signature error: Cannot decompress Edwards point");
+
+  request.public_key = request_at(0).public_key;
+  EXPECT_EQ(verified(token, request), "Expired");
+  request.now = 999;
+  EXPECT_EQ(verified(token, request), "NotYetValid");
+  request.now = 2000;  // the expiry second still holds
+  EXPECT_EQ(verified(token, request), "ScopeNotCovered");
+  request.required_scope = "a:b:c:d";
+  EXPECT_EQ(verified(token, request), "DelegationDepthExceeded { max_depth: 0, actual_depth: 1 }");
+  request.context.delegation_depth = 0;
+  EXPECT_EQ(verified(token, request), "ok");
+  EXPECT_EQ(verified(token, request_at(1500, {})), "ok");
+  VerifyRequest unscoped = request_at(1500);
+  unscoped.required_scope.clear();
+  EXPECT_EQ(verified(signed_token(), unscoped), "ScopeNotCovered");
+}
+
+TEST(VerifyTokenTest, ActionsInWindowIsTheCountOfTheTokensOwnWindow) {
+  struct Case {
+    std::uint64_t max_actions;
+    std::uint64_t window_secs;
+    std::uint64_t actions_in_window;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {10, 3600, 10, R"(RateLimitExceeded { limit_type: "hourly", limit: 10, current: 10 })"},
+      {10, 3600, 9, "ok"},
+      {10, 0, UINT64_MAX,
+       R"(RateLimitExceeded { limit_type: "hourly", limit: 10, current: 18446744073709551615 })"},
+      {0, 3601, 0, R"(RateLimitExceeded { limit_type: "daily", limit: 0, current: 0 })"},
+      {5, 86400, 5, R"(RateLimitExceeded { limit_type: "daily", limit: 5, current: 5 })"},
+      {5, 86400, 4, "ok"},
+  };
+  for (const Case& c : cases) {
+    DatConstraints constraints;
+    constraints.rate_limit = RateLimit{c.max_actions, c.window_secs};
+    RequestContext context;
+    context.actions_in_window = c.actions_in_window;
+    EXPECT_EQ(verified(signed_token(constraints), request_at(1500, context)), c.expected)
+        << c.max_actions << "/" << c.window_secs << ": " << c.actions_in_window;
+  }
+}
+
+TEST(VerifyTokenTest, EveryContextFieldReachesItsEvaluator) {
+  DatConstraints constraints;
+  constraints.ip_denylist = std::vector<std::string>{"10.0.0.0/8"};
+  constraints.min_trust_level = 75;
+  constraints.max_delegation_depth = 1;
+  constraints.allowed_countries = std::vector<std::string>{"DE"};
+  constraints.time_windows = std::vector<TimeWindow>{{12, 12, std::nullopt}};
+  constraints.required_config_hash = "h";
+  // Valid all of Monday; the windows read the same now as the timing check.
+  const Dat token = signed_token(constraints, kMonday, kMonday + kDay);
+  RequestContext context;
+  context.request_ip = "10.1.2.3";
+  context.delegation_depth = 2;
+  context.agent_trust_level = 3;
+  VerifyRequest request = request_at(kMonday + 11 * kHour, context);
+  // Each failure shows until its field is put right.
+  const std::vector<std::pair<std::string, std::function<void()>>> steps = {
+      {R"(IpBlocked { ip: "10.1.2.3", reason: "IP in denied list" })",
+       [&] { request.context.request_ip = "192.0.2.1"; }},
+      {R"(InsufficientTrustLevel { required: "L4", actual: "L3" })",
+       [&] { request.context.agent_trust_level = 255; }},  // above 4 counts as L4
+      {"DelegationDepthExceeded { max_depth: 1, actual_depth: 2 }",
+       [&] { request.context.delegation_depth = 1; }},
+      {R"(GeofenceViolation { country: "unknown", allowed: ["DE"] })",
+       [&] { request.context.country_code = "de"; }},
+      {"OutsideTimeWindow", [&] { request.now = kMonday + 12 * kHour; }},
+      {R"(ConfigAttestationMismatch { expected: "h", actual: None })",
+       [&] { request.context.agent_config_hash = "h"; }},
+  };
+  for (const auto& [expected, fix] : steps) {
+    EXPECT_EQ(verified(token, request), expected);
+    fix();
+  }
+  EXPECT_EQ(verified(token, request), "ok");
 }
 
 }  // namespace

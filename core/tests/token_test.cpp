@@ -517,5 +517,49 @@ TEST(CompactTest, MutationsNeverCrashOrVerify) {
   EXPECT_GT(parsed, 100);
 }
 
+TEST(ExpiryTest, BoundsOnTheSpanAndOnTheDate) {
+  constexpr std::int64_t kNow = 1700000000;
+  constexpr std::int64_t kMinExpiry = -8334601315200;  // first second of the year -262143
+  constexpr std::int64_t kMaxExpiry = 8210266876799;   // last second of the year 262142
+  const std::string span =
+      "expires_in_seconds must lie between -9223372036854775 and 9223372036854775";
+  const std::string date =
+      "expires_in_seconds puts the expiry outside the representable date range "
+      "(years -262143 to 262142)";
+  struct Case {
+    std::int64_t now;
+    std::int64_t expires_in;
+    std::string expected;  // the expiry, or the error's text
+  };
+  const std::vector<Case> cases = {
+      {kNow, 3600, "1700003600"},
+      {kNow, -10, "1699999990"},
+      {kNow, 1000000000000, "1001700000000"},
+      {kNow, kMaxExpiry - kNow, "8210266876799"},
+      {kNow, kMaxExpiry - kNow + 1, date},
+      {kNow, kMinExpiry - kNow, "-8334601315200"},
+      {kNow, kMinExpiry - kNow - 1, date},
+      {kNow, 9223372036854776, span},
+      {kNow, -9223372036854776, span},
+      {kNow, std::int64_t{1} << 62, span},
+      {kNow, INT64_MIN, span},
+      {kNow, 9223372036854775, date},
+      {kNow, -9223372036854775, date},
+      {kNow, 10000000000000, date},
+      {kNow, -10000000000000, date},
+      {INT64_MAX, 1, date},  // the sum would overflow
+      {INT64_MIN, -1, date},
+  };
+  for (const Case& c : cases) {
+    const auto expiry = expiry_after(c.now, c.expires_in);
+    if (expiry) {
+      EXPECT_EQ(std::to_string(*expiry), c.expected) << c.now << " + " << c.expires_in;
+    } else {
+      EXPECT_EQ(expiry.error().kind(), ErrorKind::Other);
+      EXPECT_EQ(expiry.error().display(), c.expected) << c.now << " + " << c.expires_in;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvex::dat

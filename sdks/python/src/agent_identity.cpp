@@ -129,8 +129,8 @@ PyObject* identity_issue_dat(PyObject* self, PyObject* args, PyObject* kwargs) {
       expires_in = *given;
     }
     const Instant issued = now();
-    const auto expiry = expiry_after(issued.seconds, expires_in);
-    if (!expiry) return nullptr;
+    const auto expiry = dat::expiry_after(issued.seconds, expires_in);
+    if (!expiry) return translate_argument_error(expiry.error());
     std::string subject_did(subject->view);
     auto token = without_gil([&] {
       return dat::Dat::issue(identity->did, std::move(subject_did), std::move(*scope), *expiry,

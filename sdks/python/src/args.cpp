@@ -222,26 +222,6 @@ std::optional<bool> bool_arg(PyObject* obj, const char* name) {
   return obj == Py_True;
 }
 
-std::optional<std::int64_t> expiry_after(std::int64_t now_seconds, std::int64_t expires_in) {
-  // The largest magnitude whose milliseconds fit in 64 bits.
-  constexpr std::int64_t kMaxExpiresIn = 9223372036854775;
-  // Expiry instants must fall in the years -262143 to 262142.
-  constexpr std::int64_t kMinExpiry = -8334601315200;
-  constexpr std::int64_t kMaxExpiry = 8210266876799;
-  if (expires_in > kMaxExpiresIn || expires_in < -kMaxExpiresIn) {
-    raise_value_error("expires_in_seconds must lie between -9223372036854775 and 9223372036854775");
-    return std::nullopt;
-  }
-  const std::int64_t expiry = now_seconds + expires_in;
-  if (expiry < kMinExpiry || expiry > kMaxExpiry) {
-    raise_value_error(
-        "expires_in_seconds puts the expiry outside the representable date range "
-        "(years -262143 to 262142)");
-    return std::nullopt;
-  }
-  return expiry;
-}
-
 PyObject* new_text(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }

@@ -49,11 +49,6 @@ std::optional<std::int64_t> i64_arg(PyObject* obj, const char* name);
 std::optional<bool> bool_arg(PyObject* obj, const char* name);
 // Arguments that are instances of the module's classes: Shared<T> (binding.hpp).
 
-// expiry_after is the Unix second expires_in seconds after now_seconds, for
-// DAT.issue and AgentIdentity.issue_dat; nullopt with ValueError set when
-// expires_in or the expiry it gives is out of range.
-std::optional<std::int64_t> expiry_after(std::int64_t now_seconds, std::int64_t expires_in);
-
 // absent: an optional parameter not given or given as None.
 inline bool absent(PyObject* slot) noexcept { return slot == nullptr || slot == Py_None; }
 

@@ -10,12 +10,9 @@
 #include "binding.hpp"
 #include "core/base/clock.hpp"
 #include "core/base/text.hpp"
-#include "core/crypto/trust_level.hpp"
 #include "core/dat/evaluate.hpp"
-#include "core/dat/ip.hpp"
 #include "core/dat/scope.hpp"
 #include "core/dat/token.hpp"
-#include "core/dat/violation.hpp"
 
 namespace quorvex::py {
 namespace {
@@ -28,14 +25,7 @@ using dat::Scope;
 constexpr std::size_t kParseWithoutLockFrom = 8192;
 
 // The runtime facts Python code fills in before DAT.verify.
-struct ContextFields {
-  std::optional<std::string> request_ip;
-  std::optional<std::string> country_code;
-  std::uint32_t delegation_depth = 0;
-  std::uint64_t actions_in_window = 0;
-  std::optional<std::string> agent_config_hash;
-  std::optional<std::uint8_t> agent_trust_level;
-};
+using ContextFields = dat::RequestContext;
 
 // ---- Scope -----------------------------------------------------------------
 
@@ -139,8 +129,8 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     const Instant now = quorvex::now();
-    const auto expiry = expiry_after(now.seconds, *expires_in);
-    if (!expiry) return nullptr;
+    const auto expiry = dat::expiry_after(now.seconds, *expires_in);
+    if (!expiry) return translate_argument_error(expiry.error());
 
     std::string issuer_did(issuer->view);
     std::string subject_did(subject->view);
@@ -222,41 +212,17 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
 
     // Copy everything out of the Python context before any core work.
-    const Instant now = quorvex::now();
-    dat::EvaluationContext ctx;
-    if (required) ctx.required_scope.assign(required->view);
-    ctx.timestamp = now.seconds;
-    if (context) {
-      const ContextFields& fields = **context;
-      ctx.request_ip = fields.request_ip;
-      ctx.country_code = fields.country_code;
-      ctx.agent_config_hash = fields.agent_config_hash;
-      // The count is for the token's own window, whichever counter its length selects.
-      ctx.hourly_count = fields.actions_in_window;
-      ctx.daily_count = fields.actions_in_window;
-      ctx.delegation_depth = fields.delegation_depth;
-      if (fields.agent_trust_level) {
-        ctx.trust_level = crypto::TrustLevel::from_ordinal(*fields.agent_trust_level);
-      }
-    }
+    dat::VerifyRequest request;
+    request.now = quorvex::now().seconds;
+    if (required) request.required_scope.assign(required->view);
+    if (context) request.context = **context;
     // Returned before the lock is released: a context stays writable by other threads.
     context.reset();
-    const PublicKey key = public_key_of(*bytes);
+    request.public_key = public_key_of(*bytes);
 
-    // The failure, if any: a core error or a violation, raised once the lock is back.
-    std::optional<CoreError> error;
-    std::optional<std::string> violation;
-    without_gil([&] {
-      auto signature = token->verify_signature(key);
-      if (!signature) {
-        error = std::move(signature).error();
-        return;
-      }
-      auto found = dat::PolicyEvaluator::standard().evaluate(token->claims(), ctx, now.seconds);
-      if (found) violation = render_violation(*found);
-    });
-    if (error) return translate_core_error(*error);
-    if (violation) return raise_value_error(*violation);
+    auto verdict = without_gil([&] { return dat::verify_token(*token, request); });
+    if (!verdict) return translate_core_error(verdict.error());
+    if (*verdict) return translate_violation(**verdict);
     Py_RETURN_NONE;
   });
 }

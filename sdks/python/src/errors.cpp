@@ -63,6 +63,14 @@ PyObject* translate_core_error(const CoreError& error) {
   return raise_error(translation(error.kind()).type, core_error_message(error));
 }
 
+PyObject* translate_argument_error(const CoreError& error) {
+  return raise_error(PyExc_ValueError, error.display());
+}
+
+PyObject* translate_violation(const ConstraintViolation& violation) {
+  return raise_error(PyExc_ValueError, render_violation(violation));
+}
+
 PyObject* panic_exception() {
   static PyObject* type = nullptr;  // created once, kept for the life of the interpreter
   if (type == nullptr) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/base/error.hpp"
+#include "core/dat/violation.hpp"
 
 namespace quorvex::py {
 
@@ -15,6 +16,14 @@ namespace quorvex::py {
 // a class-style prefix for the nine user-facing kinds, RuntimeError
 // "QuorvexError: ..." for the rest) and returns nullptr.
 PyObject* translate_core_error(const CoreError& error);
+
+// translate_argument_error raises a core error about a value the caller chose (an Other error
+// such as dat::expiry_after's) as a ValueError with its text alone; returns nullptr.
+PyObject* translate_argument_error(const CoreError& error);
+
+// translate_violation raises a token's constraint violation as a ValueError with its one-line
+// form ("ScopeNotCovered", "IpBlocked { ... }") and returns nullptr.
+PyObject* translate_violation(const ConstraintViolation& violation);
 
 // core_error_message is the message translate_core_error would use.
 std::string core_error_message(const CoreError& error);

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/base/clock.hpp"
 #include "core/receipt/audit.hpp"
 #include "core/receipt/log.hpp"
 
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
                                                "success",
                                                12,
                                                "s-1"};
-    if (!log.append(action, key)) return 1;
+    if (!log.append(action, key, quorvex::now())) return 1;
   }
   const std::string json = *log.to_json();
   std::vector<std::string> inputs;

@@ -11,123 +11,11 @@
 #include <vector>
 
 #include "core/base/decimal.hpp"
-#include "core/base/text.hpp"
-#include "core/crypto/digest.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/writer.hpp"
+#include "core/receipt/log.hpp"
 #include "core/receipt/receipt.hpp"
-
-namespace quorvex::receipt {
-namespace {
-
-// A receipt as printed: every text kept exactly as read, so writing it again
-// gives the bytes that were hashed and signed.
-struct PrintedAction {
-  std::string type;
-  std::optional<std::string> server;
-  std::optional<std::string> tool;
-  std::string input_hash;
-  std::optional<std::string> output_hash;
-  std::string status;
-  std::optional<std::uint64_t> duration_ms;
-};
-
-struct PrintedContext {
-  std::optional<std::string> session_id;
-  std::optional<std::string> parent_receipt_id;
-  std::optional<std::string> request_id;
-};
-
-struct PrintedChain {
-  std::string previous_hash;
-  std::uint64_t sequence_number = 0;
-};
-
-struct PrintedBody {
-  std::string id;
-  std::string timestamp;
-  std::string agent;
-  std::string dat;
-  PrintedAction action;
-  std::optional<PrintedContext> context;
-  PrintedChain chain;
-};
-
-struct PrintedReceipt : PrintedBody {
-  std::string signature;
-};
-
-}  // namespace
-}  // namespace quorvex::receipt
-
-namespace quorvex::json {
-
-template <>
-struct Schema<receipt::PrintedAction> {
-  using A = receipt::PrintedAction;
-  static constexpr std::string_view name = "ReceiptAction";
-  static constexpr bool strict = true;
-  static constexpr auto fields = std::tuple{
-      field("type", &A::type),
-      field("server", &A::server),
-      field("tool", &A::tool),
-      field("inputHash", &A::input_hash),
-      field("outputHash", &A::output_hash),
-      field("status", &A::status),
-      field("durationMs", &A::duration_ms),
-  };
-};
-
-template <>
-struct Schema<receipt::PrintedContext> {
-  using C = receipt::PrintedContext;
-  static constexpr std::string_view name = "ReceiptContext";
-  static constexpr bool strict = true;
-  static constexpr auto fields = std::tuple{
-      field("sessionId", &C::session_id),
-      field("parentReceiptId", &C::parent_receipt_id),
-      field("requestId", &C::request_id),
-  };
-};
-
-template <>
-struct Schema<receipt::PrintedChain> {
-  using C = receipt::PrintedChain;
-  static constexpr std::string_view name = "ReceiptChain";
-  static constexpr bool strict = true;
-  static constexpr auto fields = std::tuple{
-      field("previousHash", &C::previous_hash),
-      field("sequenceNumber", &C::sequence_number),
-  };
-};
-
-// The members that are hashed: everything but the signature.
-template <>
-struct Schema<receipt::PrintedBody> {
-  using B = receipt::PrintedBody;
-  static constexpr std::string_view name = "Receipt";
-  static constexpr bool strict = true;
-  static constexpr auto fields = std::tuple{
-      field("id", &B::id),       field("timestamp", &B::timestamp), field("agent", &B::agent),
-      field("dat", &B::dat),     field("action", &B::action),       field("context", &B::context),
-      field("chain", &B::chain),
-  };
-};
-
-template <>
-struct Schema<receipt::PrintedReceipt> {
-  using R = receipt::PrintedReceipt;
-  static constexpr std::string_view name = "Receipt";
-  static constexpr bool strict = true;
-  static constexpr auto fields = std::tuple{
-      field("id", &R::id),       field("timestamp", &R::timestamp), field("agent", &R::agent),
-      field("dat", &R::dat),     field("action", &R::action),       field("context", &R::context),
-      field("chain", &R::chain), field("signature", &R::signature),
-  };
-};
-
-}  // namespace quorvex::json
 
 namespace quorvex::receipt {
 namespace {
@@ -194,7 +82,7 @@ Result<void> check_canonical(std::string_view json, const std::vector<PrintedRec
   w.begin_array();
   for (const PrintedReceipt& receipt : receipts) {
     w.begin_object();
-    json::write_members(w, static_cast<const PrintedBody&>(receipt));
+    json::write_members(w, static_cast<const BodyRecord<PrintedForm>&>(receipt));
     w.field("signature");
     write_signature(w, receipt.signature);
     w.end_object();
@@ -207,7 +95,7 @@ Result<void> check_canonical(std::string_view json, const std::vector<PrintedRec
   return not_canonical(json, rest.front() == '\n' ? checked + 1 : checked);
 }
 
-// Receipts [begin, end) of a log, hashed and their signatures checked on one thread.
+// Receipts [begin, end) of a log, their signatures checked on one thread.
 struct Chunk {
   std::size_t begin = 0;
   std::size_t end = 0;
@@ -216,13 +104,12 @@ struct Chunk {
   std::exception_ptr fault;  // an InternalFault or bad_alloc, for the caller to rethrow
 };
 
-// check_chunk writes the digest of each receipt of the chunk and stops at the
-// first whose compact form or signature fails. `lowest` is the lowest failing
-// position any thread has found: past it nothing can change the result.
+// check_chunk stops at the first receipt of the chunk whose signature fails.
+// `lowest` is the lowest failing position any thread has found: past it
+// nothing can change the result.
 void check_chunk(const std::vector<PrintedReceipt>& receipts,
                  std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key,
-                 std::span<crypto::Blake3Digest> digests, std::atomic<std::size_t>& lowest,
-                 Chunk& chunk) {
+                 std::atomic<std::size_t>& lowest, Chunk& chunk) {
   const auto failed = [&](std::size_t i, CoreError error) {
     chunk.failed_at = i;
     chunk.failure = std::move(error);
@@ -235,14 +122,11 @@ void check_chunk(const std::vector<PrintedReceipt>& receipts,
   for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
     if (i > lowest.load(std::memory_order_relaxed)) return;
     const PrintedReceipt& receipt = receipts[i];
-    const PrintedBody& body = receipt;
     text.clear();
-    if (auto written = append_compact_form(text, body, false); !written) {
+    const BodyRecord<PrintedForm>& body = receipt;
+    if (auto written = append_compact_form(text, body, true); !written) {
       return failed(i, written.error());
     }
-    digests[i] = crypto::blake3(bytes_of(text));
-    text.clear();
-    static_cast<void>(append_compact_form(text, body, true));  // the same texts again
     auto signature = crypto::hex_decode(receipt.signature);
     if (!signature || signature->size() != crypto::kSignatureLen) {
       return failed(i, bad_signature(i).error);
@@ -257,21 +141,13 @@ void check_chunk(const std::vector<PrintedReceipt>& receipts,
 
 void run_chunk(const std::vector<PrintedReceipt>& receipts,
                std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key,
-               std::span<crypto::Blake3Digest> digests, std::atomic<std::size_t>& lowest,
-               Chunk& chunk) noexcept {
+               std::atomic<std::size_t>& lowest, Chunk& chunk) noexcept {
   try {
-    check_chunk(receipts, public_key, digests, lowest, chunk);
+    check_chunk(receipts, public_key, lowest, chunk);
   } catch (...) {
     chunk.fault = std::current_exception();
     lowest.store(0, std::memory_order_relaxed);  // the others can stop
   }
-}
-
-bool links_to(const std::string& previous_hash, const crypto::Blake3Digest& digest,
-              std::string& scratch) {
-  scratch.assign("blake3:");
-  append_hex(scratch, digest);
-  return previous_hash == scratch;
 }
 
 std::size_t thread_count(std::size_t requested, std::size_t receipts) {
@@ -290,10 +166,11 @@ Result<std::size_t> audit_printed_log(
     return fail(canonical.error());
   }
 
-  // Digests and signatures are independent per receipt and split in contiguous
-  // chunks; the links between them are then checked in order on this thread.
-  const std::size_t n = receipts->size();
-  std::vector<crypto::Blake3Digest> digests(n);
+  // The chain is checked first, on this thread. Only the receipts before its
+  // first break can fail earlier, by their signatures, which are independent
+  // per receipt and checked in contiguous chunks on several threads.
+  std::optional<ChainBreak> broken = find_chain_break(*receipts);
+  const std::size_t n = broken ? broken->position : receipts->size();
   std::vector<Chunk> chunks(thread_count(threads, n));
   for (std::size_t k = 0; k < chunks.size(); ++k) {
     chunks[k].begin = n * k / chunks.size();
@@ -301,9 +178,7 @@ Result<std::size_t> audit_printed_log(
   }
   std::atomic<std::size_t> lowest{kNone};
   {
-    const auto run = [&](Chunk& chunk) {
-      run_chunk(*receipts, public_key, digests, lowest, chunk);
-    };
+    const auto run = [&](Chunk& chunk) { run_chunk(*receipts, public_key, lowest, chunk); };
     std::vector<std::jthread> workers;  // joined on every way out of this block
     workers.reserve(chunks.size() - 1);
     for (std::size_t k = 1; k < chunks.size(); ++k) {
@@ -319,22 +194,13 @@ Result<std::size_t> audit_printed_log(
     if (chunk.fault) std::rethrow_exception(chunk.fault);
   }
 
-  // A chunk stops at its first failure, so the lowest of those is the first of all;
-  // every receipt before it was hashed.
+  // A chunk stops at its first failure, so the lowest of those is the first of all.
   const std::size_t first_failed = lowest.load();
-  const Chunk* failing = nullptr;
   for (const Chunk& chunk : chunks) {
-    if (chunk.failure && chunk.failed_at == first_failed) failing = &chunk;
+    if (chunk.failure && chunk.failed_at == first_failed) return fail(*chunk.failure);
   }
-  std::string scratch;
-  for (std::size_t i = 0; i < n; ++i) {
-    const PrintedChain& chain = (*receipts)[i].chain;
-    const bool linked = i == 0 ? chain.previous_hash == "genesis"
-                               : links_to(chain.previous_hash, digests[i - 1], scratch);
-    if (chain.sequence_number != i || !linked) return fail(CoreError::receipt_chain_broken(i));
-    if (i == first_failed && failing != nullptr) return fail(*failing->failure);
-  }
-  return n;
+  if (broken) return fail(std::move(broken->error));
+  return receipts->size();
 }
 
 }  // namespace quorvex::receipt

@@ -7,11 +7,12 @@
 
 namespace quorvex::receipt {
 
-Result<void> ReceiptLog::append(const ActionInput& action, const crypto::KeyPair& signing_key) {
+Result<void> ReceiptLog::append(const ActionInput& action, const crypto::KeyPair& signing_key,
+                                Instant now) {
   const Receipt* previous = last();
   ChainLink link;
   if (previous != nullptr) link.digest = compute_hash(*previous);
-  auto receipt = build_receipt(action, signing_key, link, next_sequence(), previous);
+  auto receipt = build_receipt(action, signing_key, link, next_sequence(), previous, now);
   if (!receipt) return fail(receipt.error());
   if (size_ % kChunk == 0) {
     chunks_.emplace_back();

@@ -5,38 +5,61 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "core/base/clock.hpp"
+#include "core/base/error.hpp"
 #include "core/base/result.hpp"
 #include "core/receipt/receipt.hpp"
 
 namespace quorvex::receipt {
 
-// verify_chain walks receipts front to back: receipt i must hold sequence
+// ChainBreak: the first position where a chain fails, and the error to report.
+struct ChainBreak {
+  std::size_t position = 0;
+  CoreError error;
+};
+
+// find_chain_break is the chain rule, for the log's receipts and a printed
+// log's alike. It walks receipts front to back: receipt i must hold sequence
 // number i and link to the digest of receipt i-1 ("genesis" for the first).
-// Fails with ReceiptChainBroken carrying the first position that does not.
-// Signatures are not checked. Works on any sequence with size() and [].
+// Finds the first position that does not (ReceiptChainBroken), or whose
+// compact form cannot be written to digest it (its error). Signatures are not
+// checked. Works on any sequence with size() and [] of either receipt form.
 template <typename Receipts>
-Result<void> verify_chain(const Receipts& receipts) {
+std::optional<ChainBreak> find_chain_break(const Receipts& receipts) {
+  using R = std::remove_cvref_t<decltype(receipts[0])>;
   // Receipts are digested a batch at a time, which lets the hash run on several at once.
   constexpr std::size_t kBatch = 64;
-  std::array<const Receipt*, kBatch> batch{};
+  std::array<const R*, kBatch> batch{};
   std::array<Digest, kBatch> digests{};
-  ChainLink expected;
+  std::optional<Digest> expected;
   for (std::size_t start = 0; start < receipts.size(); start += kBatch) {
     const std::size_t count = std::min(kBatch, receipts.size() - start);
     for (std::size_t k = 0; k < count; ++k) batch[k] = &receipts[start + k];
-    compute_hashes(std::span(batch.data(), count), std::span(digests.data(), count));
+    DigestRun run = digest_each(std::span<const R* const>(batch.data(), count),
+                                std::span(digests.data(), count));
     for (std::size_t k = 0; k < count; ++k) {
-      const ReceiptChain& chain = batch[k]->body.chain;
-      if (chain.sequence_number != start + k || chain.previous_hash != expected) {
-        return fail(CoreError::receipt_chain_broken(start + k));
+      const auto& chain = chain_of(*batch[k]);
+      if (chain.sequence_number != start + k || !links_to(chain.previous_hash, expected)) {
+        return ChainBreak{start + k, CoreError::receipt_chain_broken(start + k)};
       }
-      expected.digest = digests[k];
+      if (k == run.written) return ChainBreak{start + k, std::move(*run.failure)};
+      expected = digests[k];
     }
   }
+  return std::nullopt;
+}
+
+// verify_chain: find_chain_break's error, if there is a break.
+template <typename Receipts>
+Result<void> verify_chain(const Receipts& receipts) {
+  if (auto broken = find_chain_break(receipts)) return fail(std::move(broken->error));
   return ok();
 }
 
@@ -44,9 +67,9 @@ Result<void> verify_chain(const Receipts& receipts) {
 // the chain ends is derived from the last receipt each time, never stored.
 class ReceiptLog {
  public:
-  // append builds, signs and adds the receipt of one action. On failure (a
-  // text that is not UTF-8) the log is unchanged.
-  Result<void> append(const ActionInput& action, const crypto::KeyPair& signing_key);
+  // append builds, signs and adds the receipt of one action, made at `now`. On
+  // failure (a text that is not UTF-8) the log is unchanged.
+  Result<void> append(const ActionInput& action, const crypto::KeyPair& signing_key, Instant now);
 
   Result<void> verify_integrity() const { return verify_chain(*this); }
   // last_hash: "genesis" when empty, else the digest text of the last receipt.

@@ -1,5 +1,6 @@
 #include "core/receipt/receipt.hpp"
 
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,51 +39,10 @@ struct Codec<crypto::Ulid> {
   static void write(Writer& w, const crypto::Ulid& id) { w.ascii_text(crypto::ulid_text(id)); }
 };
 
-template <>
-struct Schema<receipt::ReceiptAction> {
-  using A = receipt::ReceiptAction;
-  static constexpr std::string_view name = "ReceiptAction";
-  static constexpr bool strict = false;
-  static constexpr auto fields = std::tuple{
-      field("type", &A::type),
-      field("server", &A::server),
-      field("tool", &A::tool),
-      field("inputHash", &A::input_hash),
-      field("outputHash", &A::output_hash),
-      field("status", &A::status),
-      field("durationMs", &A::duration_ms),
-  };
-};
-
-template <>
-struct Schema<receipt::ReceiptContext> {
-  static constexpr std::string_view name = "ReceiptContext";
-  static constexpr bool strict = false;
-  static constexpr auto fields = std::tuple{
-      field("sessionId", &receipt::ReceiptContext::session_id),
-  };
-};
-
-template <>
-struct Schema<receipt::ReceiptChain> {
-  static constexpr std::string_view name = "ReceiptChain";
-  static constexpr bool strict = false;
-  static constexpr auto fields = std::tuple{
-      field("previousHash", &receipt::ReceiptChain::previous_hash),
-      field("sequenceNumber", &receipt::ReceiptChain::sequence_number),
-  };
-};
-
-template <>
-struct Schema<receipt::ReceiptBody> {
-  using B = receipt::ReceiptBody;
-  static constexpr std::string_view name = "Receipt";
-  static constexpr bool strict = false;
-  static constexpr auto fields = std::tuple{
-      field("id", &B::id),       field("timestamp", &B::timestamp), field("agent", &B::agent),
-      field("dat", &B::dat),     field("action", &B::action),       field("context", &B::context),
-      field("chain", &B::chain),
-  };
+template <int N>
+struct Codec<receipt::NotHeld<N>> {
+  static bool absent(const receipt::NotHeld<N>& /*unheld*/) { return true; }
+  static void write(Writer& /*w*/, const receipt::NotHeld<N>& /*unheld*/) {}
 };
 
 }  // namespace quorvex::json
@@ -103,6 +63,40 @@ SharedText share(const std::optional<std::string_view>& text, const SharedText& 
 
 Result<void> append_compact(std::string& out, const Receipt& receipt, bool signing) {
   return append_compact_form(out, receipt.body, signing);
+}
+
+Result<void> append_compact(std::string& out, const PrintedReceipt& receipt, bool signing) {
+  return append_compact_form(out, static_cast<const BodyRecord<PrintedForm>&>(receipt), signing);
+}
+
+// digest_batch writes the unsigned compact forms one after another in one
+// buffer and digests them together.
+template <typename R>
+DigestRun digest_batch(std::span<const R* const> receipts, std::span<Digest> out) {
+  thread_local std::string buffer;
+  buffer.clear();
+  DigestRun run;
+  std::vector<std::size_t> ends;
+  ends.reserve(receipts.size());
+  for (const R* receipt : receipts) {
+    if (auto written = append_compact(buffer, *receipt, false); !written) {
+      run.failure = written.error();
+      break;
+    }
+    ends.push_back(buffer.size());
+  }
+  std::vector<crypto::ByteView> inputs;
+  inputs.reserve(ends.size());
+  std::size_t start = 0;
+  for (const std::size_t end : ends) {
+    inputs.emplace_back(reinterpret_cast<const std::uint8_t*>(buffer.data()) + start, end - start);
+    start = end;
+  }
+  std::vector<crypto::Blake3Digest> digests(inputs.size());
+  crypto::blake3_each(inputs, digests);
+  for (std::size_t i = 0; i < digests.size(); ++i) out[i] = Digest{digests[i]};
+  run.written = digests.size();
+  return run;
 }
 
 }  // namespace
@@ -135,24 +129,32 @@ Digest compute_hash(const Receipt& receipt) {
 }
 
 void compute_hashes(std::span<const Receipt* const> receipts, std::span<Digest> out) {
-  thread_local std::string buffer;
-  buffer.clear();
-  std::vector<std::size_t> ends;
-  ends.reserve(receipts.size());
-  for (const Receipt* receipt : receipts) {
-    static_cast<void>(append_compact(buffer, *receipt, false));
-    ends.push_back(buffer.size());
+  static_cast<void>(digest_batch(receipts, out));
+}
+
+DigestRun digest_each(std::span<const Receipt* const> receipts, std::span<Digest> out) {
+  return digest_batch(receipts, out);
+}
+
+DigestRun digest_each(std::span<const PrintedReceipt* const> receipts, std::span<Digest> out) {
+  return digest_batch(receipts, out);
+}
+
+bool links_to(const std::string& printed, const std::optional<Digest>& expected) {
+  if (!expected) return printed == "genesis";
+  constexpr std::string_view kPrefix = "blake3:";
+  if (printed.size() != kPrefix.size() + 2 * expected->bytes.size()) return false;
+  if (std::string_view(printed).substr(0, kPrefix.size()) != kPrefix) return false;
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  std::size_t at = kPrefix.size();
+  for (const std::uint8_t byte : expected->bytes) {
+    if (printed[at] != kDigits[static_cast<std::size_t>(byte >> 4)] ||
+        printed[at + 1] != kDigits[static_cast<std::size_t>(byte & 0x0f)]) {
+      return false;
+    }
+    at += 2;
   }
-  std::vector<crypto::ByteView> inputs;
-  inputs.reserve(receipts.size());
-  std::size_t start = 0;
-  for (const std::size_t end : ends) {
-    inputs.emplace_back(reinterpret_cast<const std::uint8_t*>(buffer.data()) + start, end - start);
-    start = end;
-  }
-  std::vector<crypto::Blake3Digest> digests(receipts.size());
-  crypto::blake3_each(inputs, digests);
-  for (std::size_t i = 0; i < digests.size(); ++i) out[i] = Digest{digests[i]};
+  return true;
 }
 
 void append_pretty(json::Writer& w, const Receipt& receipt) {
@@ -165,13 +167,12 @@ void append_pretty(json::Writer& w, const Receipt& receipt) {
 
 Result<Receipt> build_receipt(const ActionInput& action, const crypto::KeyPair& signing_key,
                               const ChainLink& previous_hash, std::uint64_t sequence_number,
-                              const Receipt* previous) {
+                              const Receipt* previous, Instant now) {
   static const Receipt kNone{};
   const Receipt& last = previous != nullptr ? *previous : kNone;
   Receipt receipt;
   ReceiptBody& body = receipt.body;
-  // The id takes its own clock reading, before the timestamp's.
-  body.id = crypto::new_ulid(now().unix_millis());
+  body.id = crypto::new_ulid(now.unix_millis());
   body.chain = ReceiptChain{previous_hash, sequence_number};
   body.agent = share(action.agent, last.body.agent);
   body.dat = share(action.dat, last.body.dat);
@@ -187,7 +188,7 @@ Result<Receipt> build_receipt(const ActionInput& action, const crypto::KeyPair& 
         last.body.context ? last.body.context->session_id : SharedText{};
     body.context = ReceiptContext{share(action.session_id, last_session)};
   }
-  body.timestamp = now();
+  body.timestamp = now;
 
   std::string input;
   input.reserve(512);

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
+#include "core/json/reader.hpp"
 #include "core/json/writer.hpp"
 #include "core/receipt/audit.hpp"
 #include "core/receipt/log.hpp"
@@ -43,6 +45,9 @@ Receipt fixed_receipt() {
   r.body.chain = ReceiptChain{ChainLink{}, 0};
   return r;
 }
+
+// Every receipt built here is made at this instant: 2026-01-05T09:30:00.250Z.
+constexpr Instant kNow{1767605400, 250'000'000};
 
 constexpr std::string_view kEmptyDigest =
     "blake3:af1349b9f5f9a1a6a0404dea36dcc9499bcb25c9adc112b7cc9a93cae41f3262";
@@ -125,8 +130,11 @@ TEST(ReceiptTest, BuildSignsTheSigningInputAndDigestsTheData) {
   const KeyPair signer = key();
   ActionInput action{
       "did:aid:a.b:agent", "dat_1", "mcp:tool-call", bytes_of("in"), {}, {}, {}, "success", {}, {}};
-  auto plain = build_receipt(action, signer, ChainLink{}, 0, nullptr);
+  auto plain = build_receipt(action, signer, ChainLink{}, 0, nullptr, kNow);
   ASSERT_TRUE(plain.has_value());
+  EXPECT_EQ(plain->body.id.high >> 16, kNow.unix_millis());
+  EXPECT_NE(unsigned_json(*plain).find(R"("timestamp":"2026-01-05T09:30:00.250Z")"),
+            std::string::npos);
   EXPECT_TRUE(signer.verify(bytes_of(signing_input(*plain)), plain->signature));
   EXPECT_EQ(plain->body.action.input_hash.bytes, crypto::blake3(bytes_of("in")));
   EXPECT_FALSE(plain->body.action.output_hash.has_value());
@@ -134,7 +142,7 @@ TEST(ReceiptTest, BuildSignsTheSigningInputAndDigestsTheData) {
 
   action.output = bytes_of("");
   action.session_id = "s";
-  auto full = build_receipt(action, signer, ChainLink{}, 0, &*plain);
+  auto full = build_receipt(action, signer, ChainLink{}, 0, &*plain, kNow);
   ASSERT_TRUE(full.has_value());
   EXPECT_EQ(full->body.action.output_hash, Digest{crypto::blake3({})});
   EXPECT_EQ(*full->body.context->session_id, "s");
@@ -142,9 +150,32 @@ TEST(ReceiptTest, BuildSignsTheSigningInputAndDigestsTheData) {
   EXPECT_EQ(full->body.agent, plain->body.agent);  // equal texts are shared
 
   action.agent = "\xff";
-  auto bad = build_receipt(action, signer, ChainLink{}, 0, nullptr);
+  auto bad = build_receipt(action, signer, ChainLink{}, 0, nullptr, kNow);
   ASSERT_FALSE(bad.has_value());
   EXPECT_EQ(bad.error().display(), "serialization error: invalid UTF-8 byte at index 0: 0xff");
+}
+
+TEST(ReceiptChainTest, PrintedLinkNamesTheDigestInLowerCaseHex) {
+  Digest digest;
+  for (std::size_t i = 0; i < digest.bytes.size(); ++i) {
+    digest.bytes[i] = static_cast<std::uint8_t>(i * 37 + 11);
+  }
+  const std::string text = digest_text(digest);
+  std::string upper = text;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::string last_digit = text;
+  last_digit.back() = last_digit.back() == '0' ? '1' : '0';
+  const std::optional<Digest> none;
+  const std::tuple<std::string, std::optional<Digest>, bool> cases[] = {
+      {"genesis", none, true},     {"genesis", digest, false},
+      {"", none, false},           {text, digest, true},
+      {text, none, false},         {"blake3:" + upper.substr(7), digest, false},
+      {last_digit, digest, false}, {text.substr(0, 70), digest, false},
+      {text + "0", digest, false}, {"blake2:" + text.substr(7), digest, false},
+  };
+  for (const auto& [printed, expected, links] : cases) {
+    EXPECT_EQ(links_to(printed, expected), links) << printed;
+  }
 }
 
 TEST(DigestTest, ManyAtOnceMatchesOneByOne) {
@@ -166,7 +197,7 @@ class ReceiptLogTest : public ::testing::Test {
   void append(std::string_view status = "success") {
     ActionInput action{
         "did:aid:a.b:agent", "dat_1", "t", bytes_of("in"), {}, {}, {}, status, {}, {}};
-    ASSERT_TRUE(log_.append(action, signer_).has_value());
+    ASSERT_TRUE(log_.append(action, signer_, kNow).has_value());
   }
   std::vector<Receipt> copy() const {
     std::vector<Receipt> receipts;
@@ -204,7 +235,7 @@ TEST_F(ReceiptLogTest, AppendsLinkEachReceiptToTheOneBefore) {
   EXPECT_EQ(json.substr(json.size() - 7), "\"\n  }\n]");
 
   ActionInput bad{"\xc3", "d", "t", bytes_of(""), {}, {}, {}, "success", {}, {}};
-  EXPECT_FALSE(log_.append(bad, signer_).has_value());
+  EXPECT_FALSE(log_.append(bad, signer_, kNow).has_value());
   EXPECT_EQ(log_.size(), 5U);
 }
 
@@ -268,7 +299,7 @@ class AuditTest : public ::testing::Test {
                          7,
                          std::string_view(text).empty() ? std::optional<std::string_view>()
                                                         : std::string_view(text)};
-      ASSERT_TRUE(log_.append(action, signer_).has_value());
+      ASSERT_TRUE(log_.append(action, signer_, kNow).has_value());
     }
     json_ = *log_.to_json();
   }
@@ -403,6 +434,34 @@ TEST_F(CanonicalAuditTest, OtherSpellingsOfTheSameLogAreRefusedAtTheirFirstOther
   for (const auto& [json, position] : cases) EXPECT_EQ(audit_error(json), prefix + position);
   EXPECT_EQ(audit_error(json_ + "\n"), "accepted");
   EXPECT_EQ(audit_error("[]\n"), "accepted");
+}
+
+// A printed log may carry the context members the log never holds; they are
+// hashed and signed like the rest.
+TEST_F(CanonicalAuditTest, ContextMembersTheLogDoesNotHoldAreAuditedToo) {
+  auto receipts = json::read<std::vector<PrintedReceipt>>(printed_log(1, signer_));
+  ASSERT_TRUE(receipts.has_value());
+  PrintedReceipt& receipt = receipts->front();
+  receipt.context = ContextRecord<PrintedForm>{"s", "p", "r"};
+  std::string input;
+  ASSERT_TRUE(
+      append_compact_form(input, static_cast<BodyRecord<PrintedForm>&>(receipt), true).has_value());
+  EXPECT_NE(input.find(R"("context":{"sessionId":"s","parentReceiptId":"p","requestId":"r"})"),
+            std::string::npos);
+  std::string json;
+  json::Writer w(json, json::Layout::Pretty);
+  w.begin_array();
+  w.begin_object();
+  json::write_members(w, static_cast<BodyRecord<PrintedForm>&>(receipt));
+  w.field("signature");
+  w.hex_text("", signer_.sign(bytes_of(input)));
+  w.end_object();
+  w.end_array();
+  EXPECT_EQ(audit_error(json), "accepted");
+  EXPECT_EQ(audit_printed_log(edit(json, 0, "\"p\"", "\"q\""), signer_.public_key_bytes())
+                .error()
+                .display(),
+            "invalid receipt: signature verification failed at sequence 0");
 }
 
 TEST(ThreadedAuditTest, FirstBadReceiptIsTheSameOnAnyNumberOfThreads) {

@@ -9,6 +9,7 @@
 
 #include "args.hpp"
 #include "binding.hpp"
+#include "core/base/clock.hpp"
 #include "core/crypto/keypair.hpp"
 #include "core/receipt/audit.hpp"
 #include "core/receipt/log.hpp"
@@ -97,7 +98,7 @@ PyObject* receipt_log_append(PyObject* self, PyObject* args, PyObject* kwargs) {
                                 status ? status->view : std::string_view("success"),
                                 duration,
                                 view(session)};
-    if (auto appended = log->append(action, *key); !appended) {
+    if (auto appended = log->append(action, *key, quorvex::now()); !appended) {
       return raise_serialization(appended.error());
     }
     Py_RETURN_NONE;

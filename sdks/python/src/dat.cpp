@@ -184,7 +184,7 @@ std::optional<std::span<const std::uint8_t, crypto::kPublicKeyLen>> public_key_a
   auto bytes = bytes_arg(obj, "public_key_bytes");
   if (!bytes) return std::nullopt;
   if (bytes->size() != crypto::kPublicKeyLen) {
-    raise_value_error("Public key must be exactly 32 bytes");
+    raise_message(Message::PublicKeyLength);
     return std::nullopt;
   }
   return std::span<const std::uint8_t, crypto::kPublicKeyLen>(bytes->data(), crypto::kPublicKeyLen);
@@ -208,7 +208,7 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::optional<Shared<ContextFields>> context;
     if (!absent(slots[2]) && !context.emplace(slots[2], "ctx")) return nullptr;
     if (bytes->size() != crypto::kPublicKeyLen) {
-      return raise_value_error("Public key must be exactly 32 bytes");
+      return raise_message(Message::PublicKeyLength);
     }
 
     // Copy everything out of the Python context before any core work.
@@ -415,7 +415,7 @@ int context_set(PyObject* self, PyObject* value, void* closure) {
     Exclusive<ContextFields> fields(self);
     if (!fields) return -1;
     if (value == nullptr) {
-      PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+      raise_message(Message::AttributeNotDeletable);
       return -1;
     }
     const Field which = *static_cast<const Field*>(closure);

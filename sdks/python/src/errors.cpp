@@ -52,7 +52,28 @@ Translation translation(ErrorKind kind) {
   return {PyExc_RuntimeError, "QuorvexError: ", ""};
 }
 
+// The exception and the text of each Message.
+struct Wording {
+  PyObject* type;
+  std::string_view text;
+};
+
+Wording wording(Message message) {
+  switch (message) {
+    case Message::PublicKeyLength:
+      return {PyExc_ValueError, "Public key must be exactly 32 bytes"};
+    case Message::AttributeNotDeletable:
+      return {PyExc_AttributeError, "can't delete attribute"};
+  }
+  return {PyExc_SystemError, "unknown message"};
+}
+
 }  // namespace
+
+PyObject* raise_message(Message message) {
+  const Wording w = wording(message);
+  return raise_error(w.type, w.text);
+}
 
 std::string core_error_message(const CoreError& error) {
   const Translation t = translation(error.kind());

@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -24,6 +25,12 @@ PyObject* translate_argument_error(const CoreError& error);
 // translate_violation raises a token's constraint violation as a ValueError with its one-line
 // form ("ScopeNotCovered", "IpBlocked { ... }") and returns nullptr.
 PyObject* translate_violation(const ConstraintViolation& violation);
+
+// Message names each fixed text the binding raises for a check of its own.
+enum class Message : std::uint8_t { PublicKeyLength, AttributeNotDeletable };
+
+// raise_message raises the message's exception with its one wording and returns nullptr.
+PyObject* raise_message(Message message);
 
 // core_error_message is the message translate_core_error would use.
 std::string core_error_message(const CoreError& error);

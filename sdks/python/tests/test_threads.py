@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from quorvex import AID, DAT, AgentIdentity, EvaluationContext, KeyPair
+from quorvex import AID, DAT, AgentIdentity, EvaluationContext, KeyPair, ReceiptLog
 
 SEED = bytes(range(32))
 KEY = KeyPair.from_secret_bytes(SEED)
@@ -165,6 +165,17 @@ WIDE = DAT.issue(ISS, SUB, [f"mcp:tool:t{i}:read" for i in range(2000)], 3600, K
 WIDE_TEXT = WIDE.to_compact()
 
 
+PRINTED_LOG = ReceiptLog()
+for _ in range(3):
+    PRINTED_LOG.append(SUB, "dat_1", "mcp:tool-call", b"in", KEY)
+PRINTED = PRINTED_LOG.to_json()
+
+
+def save_new_refused():
+    with pytest.raises(FileExistsError):
+        IDENTITY.save_new(IDENTITY_DIR)
+
+
 class TestLockRelease:
     @pytest.mark.parametrize(
         "call",
@@ -179,13 +190,15 @@ class TestLockRelease:
             lambda: WIDE.verify_signature(PK),
             lambda: AgentIdentity.create("t"),
             lambda: IDENTITY.save(IDENTITY_DIR),
+            save_new_refused,
             lambda: AgentIdentity.load(IDENTITY_DIR),
             lambda: IDENTITY.issue_dat(SUB, [SCOPE]),
             lambda: AID.from_json(BIG_AID),
+            lambda: ReceiptLog.audit(PRINTED, PK),
         ],
         ids=["generate", "from_secret_bytes", "sign", "verify", "issue", "from_compact",
-             "DAT.verify", "verify_signature", "create", "save", "load", "issue_dat",
-             "AID.from_json"],
+             "DAT.verify", "verify_signature", "create", "save", "save_new", "load", "issue_dat",
+             "AID.from_json", "audit"],
     )
     def test_other_threads_run_during_the_call(self, call):
         # With no forced switches, another thread can run only while a call lets go of the lock.

@@ -52,19 +52,21 @@ std::optional<std::string> dir_arg(PyObject* slot) {
 
 PyObject* identity_create(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    enum : std::size_t { kName, kDomain, kController, kSlotCount };
     static constexpr Param kParams[] = {{"name", true}, {"domain", false}, {"controller", false}};
-    PyObject* slots[3];
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
     if (!match_args({"AgentIdentity.create()", kParams}, args, kwargs, slots)) return nullptr;
-    auto name = text_arg(slots[0], "name");
+    auto name = text_arg(slots[kName], "name");
     if (!name) return nullptr;
     std::optional<Utf8> domain;
-    if (slots[1] != nullptr) {  // None is no domain: an argument error
-      domain = text_arg(slots[1], "domain");
+    if (slots[kDomain] != nullptr) {  // None is no domain: an argument error
+      domain = text_arg(slots[kDomain], "domain");
       if (!domain) return nullptr;
     }
     std::optional<Utf8> controller;
-    if (!absent(slots[2])) {
-      controller = text_arg(slots[2], "controller");
+    if (!absent(slots[kController])) {
+      controller = text_arg(slots[kController], "controller");
       if (!controller) return nullptr;
     }
     const std::string_view in_domain = domain ? domain->view : aid::kDefaultDomain;
@@ -82,9 +84,9 @@ PyObject* identity_create(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* identity_load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"path", true}};
-    PyObject* slots[1];
-    if (!match_args({"AgentIdentity.load()", kParams}, args, kwargs, slots)) return nullptr;
-    const auto dir = dir_arg(slots[0]);
+    PyObject* path_obj = nullptr;
+    if (!match_args({"AgentIdentity.load()", kParams}, args, kwargs, &path_obj)) return nullptr;
+    const auto dir = dir_arg(path_obj);
     if (!dir) return nullptr;
     auto identity = without_gil([&] { return aid::load_identity(*dir); });
     if (!identity) return raise_load_error(identity.error());
@@ -112,19 +114,21 @@ PyObject* identity_keypair(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* identity_issue_dat(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    enum : std::size_t { kSubjectDid, kScope, kExpiresInSeconds, kSlotCount };
     static constexpr Param kParams[] = {
         {"subject_did", true}, {"scope", true}, {"expires_in_seconds", false}};
-    PyObject* slots[3];
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
     if (!match_args({"AgentIdentity.issue_dat()", kParams}, args, kwargs, slots)) return nullptr;
     Shared<Identity> identity(self);
     if (!identity) return nullptr;
-    auto subject = text_arg(slots[0], "subject_did");
+    auto subject = text_arg(slots[kSubjectDid], "subject_did");
     if (!subject) return nullptr;
-    auto scope = text_list_arg(slots[1], "scope");
+    auto scope = text_list_arg(slots[kScope], "scope");
     if (!scope) return nullptr;
     std::int64_t expires_in = 3600;
-    if (slots[2] != nullptr) {  // None is no number: an argument error
-      auto given = i64_arg(slots[2], "expires_in_seconds");
+    if (slots[kExpiresInSeconds] != nullptr) {  // None is no number: an argument error
+      auto given = i64_arg(slots[kExpiresInSeconds], "expires_in_seconds");
       if (!given) return nullptr;
       expires_in = *given;
     }
@@ -147,15 +151,15 @@ PyObject* identity_issue_dat(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* save_to(PyObject* self, PyObject* args, PyObject* kwargs, const char* function,
                   bool only_new) {
   static constexpr Param kParams[] = {{"path", false}};
-  PyObject* slots[1];
-  if (!match_args({function, kParams}, args, kwargs, slots)) return nullptr;
+  PyObject* path_obj = nullptr;
+  if (!match_args({function, kParams}, args, kwargs, &path_obj)) return nullptr;
   Shared<Identity> identity(self);
   if (!identity) return nullptr;
   std::string dir;
-  if (absent(slots[0])) {
+  if (absent(path_obj)) {
     dir = aid::default_identity_directory(identity->did);
   } else {
-    auto given = dir_arg(slots[0]);
+    auto given = dir_arg(path_obj);
     if (!given) return nullptr;
     dir = std::move(*given);
   }

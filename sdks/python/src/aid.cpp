@@ -64,9 +64,9 @@ PyObject* aid_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* aid_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"json", true}};
-    PyObject* slots[1];
-    if (!match_args({"AID.from_json()", kParams}, args, kwargs, slots)) return nullptr;
-    auto text = text_arg(slots[0], "json");
+    PyObject* json_obj = nullptr;
+    if (!match_args({"AID.from_json()", kParams}, args, kwargs, &json_obj)) return nullptr;
+    auto text = text_arg(json_obj, "json");
     if (!text) return nullptr;
     struct Parsed {
       Result<AidDocument> document;
@@ -151,11 +151,11 @@ template <std::size_t I>
 PyObject* builder_set(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     const Setter& spec = kSetters[I];
-    PyObject* slots[1];
-    if (!match_args({spec.function, {&spec.param, 1}}, args, kwargs, slots)) return nullptr;
+    PyObject* value_obj = nullptr;
+    if (!match_args({spec.function, {&spec.param, 1}}, args, kwargs, &value_obj)) return nullptr;
     Exclusive<AidBuilder> builder(self);
     if (!builder) return nullptr;
-    auto text = text_arg(slots[0], spec.param.name);
+    auto text = text_arg(value_obj, spec.param.name);
     if (!text) return nullptr;
     ((*builder).*spec.set)(text->view);
     Py_RETURN_NONE;
@@ -165,13 +165,13 @@ PyObject* builder_set(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* builder_add_ed25519_key(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"keypair", true}};
-    PyObject* slots[1];
-    if (!match_args({"AIDBuilder.add_ed25519_key()", kParams}, args, kwargs, slots)) {
+    PyObject* keypair_obj = nullptr;
+    if (!match_args({"AIDBuilder.add_ed25519_key()", kParams}, args, kwargs, &keypair_obj)) {
       return nullptr;
     }
     Exclusive<AidBuilder> builder(self);
     if (!builder) return nullptr;
-    Shared<crypto::KeyPair> key(slots[0], "keypair");
+    Shared<crypto::KeyPair> key(keypair_obj, "keypair");
     if (!key) return nullptr;
     builder->add_ed25519_key(*key);
     Py_RETURN_NONE;

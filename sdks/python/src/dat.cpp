@@ -32,9 +32,9 @@ using ContextFields = dat::RequestContext;
 PyObject* scope_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"scope_str", true}};
-    PyObject* slots[1];
-    if (!match_args({"Scope.__new__()", kParams}, args, kwargs, slots)) return nullptr;
-    auto text = text_arg(slots[0], "scope_str");
+    PyObject* scope_str_obj = nullptr;
+    if (!match_args({"Scope.__new__()", kParams}, args, kwargs, &scope_str_obj)) return nullptr;
+    auto text = text_arg(scope_str_obj, "scope_str");
     if (!text) return nullptr;
     auto scope = Scope::parse(text->view);
     if (!scope) return translate_core_error(scope.error());
@@ -45,11 +45,11 @@ PyObject* scope_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 PyObject* scope_covers(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"requested", true}};
-    PyObject* slots[1];
-    if (!match_args({"Scope.covers()", kParams}, args, kwargs, slots)) return nullptr;
+    PyObject* requested_obj = nullptr;
+    if (!match_args({"Scope.covers()", kParams}, args, kwargs, &requested_obj)) return nullptr;
     Shared<Scope> scope(self);
     if (!scope) return nullptr;
-    Shared<Scope> requested(slots[0], "requested");
+    Shared<Scope> requested(requested_obj, "requested");
     if (!requested) return nullptr;
     return PyBool_FromLong(scope->covers(*requested) ? 1 : 0);
   });
@@ -81,48 +81,61 @@ PyMethodDef scope_methods[] = {
 
 PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    enum : std::size_t {
+      kIssuerDid,
+      kSubjectDid,
+      kScope,
+      kExpiresInSeconds,
+      kSigningKey,
+      kMaxActions,
+      kRequireReceipt,
+      kMaxDelegationDepth,
+      kMinTrustLevel,
+      kSlotCount
+    };
     static constexpr Param kParams[] = {
         {"issuer_did", true},         {"subject_did", true},           {"scope", true},
         {"expires_in_seconds", true}, {"signing_key", true},           {"max_actions", false},
         {"require_receipt", false},   {"max_delegation_depth", false}, {"min_trust_level", false},
     };
-    PyObject* slots[9];
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
     if (!match_args({"DAT.issue()", kParams}, args, kwargs, slots)) return nullptr;
-    auto issuer = text_arg(slots[0], "issuer_did");
+    auto issuer = text_arg(slots[kIssuerDid], "issuer_did");
     if (!issuer) return nullptr;
-    auto subject = text_arg(slots[1], "subject_did");
+    auto subject = text_arg(slots[kSubjectDid], "subject_did");
     if (!subject) return nullptr;
-    auto scope = text_list_arg(slots[2], "scope");
+    auto scope = text_list_arg(slots[kScope], "scope");
     if (!scope) return nullptr;
-    auto expires_in = i64_arg(slots[3], "expires_in_seconds");
+    auto expires_in = i64_arg(slots[kExpiresInSeconds], "expires_in_seconds");
     if (!expires_in) return nullptr;
-    Shared<crypto::KeyPair> key(slots[4], "signing_key");
+    Shared<crypto::KeyPair> key(slots[kSigningKey], "signing_key");
     if (!key) return nullptr;
     // The slot may be a kwargs entry that another thread drops while the lock is released.
-    const PyRef key_pin = PyRef::borrow(slots[4]);
+    const PyRef key_pin = PyRef::borrow(slots[kSigningKey]);
 
     dat::DatConstraints constraints;
     bool any_constraint = false;
-    if (!absent(slots[5])) {
-      auto v = u64_arg(slots[5], "max_actions");
+    if (!absent(slots[kMaxActions])) {
+      auto v = u64_arg(slots[kMaxActions], "max_actions");
       if (!v) return nullptr;
       constraints.max_actions = *v;
       any_constraint = true;
     }
-    if (!absent(slots[6])) {
-      auto v = bool_arg(slots[6], "require_receipt");
+    if (!absent(slots[kRequireReceipt])) {
+      auto v = bool_arg(slots[kRequireReceipt], "require_receipt");
       if (!v) return nullptr;
       constraints.require_receipt = *v;
       any_constraint = true;
     }
-    if (!absent(slots[7])) {
-      auto v = u32_arg(slots[7], "max_delegation_depth");
+    if (!absent(slots[kMaxDelegationDepth])) {
+      auto v = u32_arg(slots[kMaxDelegationDepth], "max_delegation_depth");
       if (!v) return nullptr;
       constraints.max_delegation_depth = *v;
       any_constraint = true;
     }
-    if (!absent(slots[8])) {
-      auto v = u8_arg(slots[8], "min_trust_level");
+    if (!absent(slots[kMinTrustLevel])) {
+      auto v = u8_arg(slots[kMinTrustLevel], "min_trust_level");
       if (!v) return nullptr;
       constraints.min_trust_level = *v;
       any_constraint = true;
@@ -147,9 +160,9 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* dat_from_compact(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"compact", true}};
-    PyObject* slots[1];
-    if (!match_args({"DAT.from_compact()", kParams}, args, kwargs, slots)) return nullptr;
-    auto text = text_arg(slots[0], "compact");
+    PyObject* compact_obj = nullptr;
+    if (!match_args({"DAT.from_compact()", kParams}, args, kwargs, &compact_obj)) return nullptr;
+    auto text = text_arg(compact_obj, "compact");
     if (!text) return nullptr;
     // text owns its UTF-8 copy, which no other thread can reach.
     auto parse = [&] { return Dat::from_compact(text->view); };
@@ -192,21 +205,23 @@ std::optional<std::span<const std::uint8_t, crypto::kPublicKeyLen>> public_key_a
 
 PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    enum : std::size_t { kPublicKeyBytes, kRequiredScope, kCtx, kSlotCount };
     static constexpr Param kParams[] = {
         {"public_key_bytes", true}, {"required_scope", false}, {"ctx", false}};
-    PyObject* slots[3];
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
     if (!match_args({"DAT.verify()", kParams}, args, kwargs, slots)) return nullptr;
     Shared<Dat> token(self);
     if (!token) return nullptr;
-    auto bytes = bytes_arg(slots[0], "public_key_bytes");
+    auto bytes = bytes_arg(slots[kPublicKeyBytes], "public_key_bytes");
     if (!bytes) return nullptr;
     std::optional<Utf8> required;
-    if (slots[1] != nullptr) {
-      required = text_arg(slots[1], "required_scope");
+    if (slots[kRequiredScope] != nullptr) {
+      required = text_arg(slots[kRequiredScope], "required_scope");
       if (!required) return nullptr;
     }
     std::optional<Shared<ContextFields>> context;
-    if (!absent(slots[2]) && !context.emplace(slots[2], "ctx")) return nullptr;
+    if (!absent(slots[kCtx]) && !context.emplace(slots[kCtx], "ctx")) return nullptr;
     if (bytes->size() != crypto::kPublicKeyLen) {
       return raise_message(Message::PublicKeyLength);
     }
@@ -230,11 +245,13 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* dat_verify_signature(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"public_key_bytes", true}};
-    PyObject* slots[1];
-    if (!match_args({"DAT.verify_signature()", kParams}, args, kwargs, slots)) return nullptr;
+    PyObject* public_key_bytes_obj = nullptr;
+    if (!match_args({"DAT.verify_signature()", kParams}, args, kwargs, &public_key_bytes_obj)) {
+      return nullptr;
+    }
     Shared<Dat> token(self);
     if (!token) return nullptr;
-    auto bytes = public_key_arg(slots[0]);
+    auto bytes = public_key_arg(public_key_bytes_obj);
     if (!bytes) return nullptr;
     const PublicKey key = public_key_of(*bytes);
     const bool valid = without_gil([&] { return token->verify_signature(key).has_value(); });

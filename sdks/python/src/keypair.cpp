@@ -29,15 +29,17 @@ PyObject* keypair_generate(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"secret", true}};
-    PyObject* slots[1];
-    if (!match_args({"KeyPair.from_secret_bytes()", kParams}, args, kwargs, slots)) return nullptr;
-    auto secret = bytes_arg(slots[0], "secret");
+    PyObject* secret_obj = nullptr;
+    if (!match_args({"KeyPair.from_secret_bytes()", kParams}, args, kwargs, &secret_obj)) {
+      return nullptr;
+    }
+    auto secret = bytes_arg(secret_obj, "secret");
     if (!secret) return nullptr;
     if (secret->size() != crypto::kSeedLen) {
       return raise_value_error("Secret key must be exactly 32 bytes");
     }
     // Pinned rather than copied: no second copy of the seed to wipe.
-    const PyRef pin = PyRef::borrow(slots[0]);
+    const PyRef pin = PyRef::borrow(secret_obj);
     const std::span<const std::uint8_t, crypto::kSeedLen> seed(secret->data(), crypto::kSeedLen);
     KeyPair pair = without_gil([&] { return KeyPair::from_seed(seed); });
     return wrap(std::move(pair));
@@ -47,9 +49,11 @@ PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs)
 PyObject* keypair_public_key_from(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"value", true}};
-    PyObject* slots[1];
-    if (!match_args({"KeyPair.public_key_from()", kParams}, args, kwargs, slots)) return nullptr;
-    auto text = text_arg(slots[0], "value");
+    PyObject* value_obj = nullptr;
+    if (!match_args({"KeyPair.public_key_from()", kParams}, args, kwargs, &value_obj)) {
+      return nullptr;
+    }
+    auto text = text_arg(value_obj, "value");
     // A str with a lone surrogate is text in none of the forms, refused as such.
     if (!text && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
       PyErr_Clear();
@@ -65,14 +69,14 @@ PyObject* keypair_public_key_from(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* keypair_sign(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"message", true}};
-    PyObject* slots[1];
-    if (!match_args({"KeyPair.sign()", kParams}, args, kwargs, slots)) return nullptr;
+    PyObject* message_obj = nullptr;
+    if (!match_args({"KeyPair.sign()", kParams}, args, kwargs, &message_obj)) return nullptr;
     Shared<KeyPair> key(self);
     if (!key) return nullptr;
-    auto message = bytes_arg(slots[0], "message");
+    auto message = bytes_arg(message_obj, "message");
     if (!message) return nullptr;
     // The slot may be a kwargs entry that another thread drops while the lock is released.
-    const PyRef pin = PyRef::borrow(slots[0]);
+    const PyRef pin = PyRef::borrow(message_obj);
     const crypto::Signature signature = without_gil([&] { return key->sign(*message); });
     return new_bytes(signature);
   });
@@ -80,16 +84,18 @@ PyObject* keypair_sign(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* keypair_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    enum : std::size_t { kMessage, kSignature, kSlotCount };
     static constexpr Param kParams[] = {{"message", true}, {"signature", true}};
-    PyObject* slots[2];
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
     if (!match_args({"KeyPair.verify()", kParams}, args, kwargs, slots)) return nullptr;
     Shared<KeyPair> key(self);
     if (!key) return nullptr;
-    auto message = bytes_arg(slots[0], "message");
+    auto message = bytes_arg(slots[kMessage], "message");
     if (!message) return nullptr;
-    auto signature = bytes_arg(slots[1], "signature");
+    auto signature = bytes_arg(slots[kSignature], "signature");
     if (!signature) return nullptr;
-    const PyRef pins[] = {PyRef::borrow(slots[0]), PyRef::borrow(slots[1])};
+    const PyRef pins[] = {PyRef::borrow(slots[kMessage]), PyRef::borrow(slots[kSignature])};
     // Every verification failure, whatever its reason, is False.
     const bool valid = without_gil([&] { return key->verify(*message, *signature).has_value(); });
     return PyBool_FromLong(valid ? 1 : 0);
@@ -154,9 +160,9 @@ PyGetSetDef keypair_getset[] = {
 PyObject* trust_level_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"level", true}};
-    PyObject* slots[1];
-    if (!match_args({"TrustLevel.__new__()", kParams}, args, kwargs, slots)) return nullptr;
-    auto text = text_arg(slots[0], "level");
+    PyObject* level_obj = nullptr;
+    if (!match_args({"TrustLevel.__new__()", kParams}, args, kwargs, &level_obj)) return nullptr;
+    auto text = text_arg(level_obj, "level");
     if (!text) return nullptr;
     auto level = TrustLevel::parse(text->view);
     if (!level) return raise_value_error(crypto::invalid_trust_level_message(text->view));
@@ -167,11 +173,13 @@ PyObject* trust_level_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 PyObject* trust_level_meets_minimum(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"required", true}};
-    PyObject* slots[1];
-    if (!match_args({"TrustLevel.meets_minimum()", kParams}, args, kwargs, slots)) return nullptr;
+    PyObject* required_obj = nullptr;
+    if (!match_args({"TrustLevel.meets_minimum()", kParams}, args, kwargs, &required_obj)) {
+      return nullptr;
+    }
     Shared<TrustLevel> level(self);
     if (!level) return nullptr;
-    Shared<TrustLevel> required(slots[0], "required");
+    Shared<TrustLevel> required(required_obj, "required");
     if (!required) return nullptr;
     return PyBool_FromLong(level->meets_minimum(*required) ? 1 : 0);
   });

@@ -40,49 +40,64 @@ bool optional_text(PyObject* slot, const char* name, std::optional<Utf8>& out) {
 
 PyObject* receipt_log_append(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    enum : std::size_t {
+      kAgentDid,
+      kDatJti,
+      kActionType,
+      kInputData,
+      kSigningKey,
+      kServer,
+      kTool,
+      kOutputData,
+      kStatus,
+      kDurationMs,
+      kSessionId,
+      kSlotCount
+    };
     static constexpr Param kParams[] = {
         {"agent_did", true},    {"dat_jti", true},      {"action_type", true},
         {"input_data", true},   {"signing_key", true},  {"server", false},
         {"tool", false},        {"output_data", false}, {"status", false},
         {"duration_ms", false}, {"session_id", false},
     };
-    PyObject* slots[11];
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
     if (!match_args({"ReceiptLog.append()", kParams}, args, kwargs, slots)) return nullptr;
     // The log is held before any argument is converted: a conversion that runs
     // Python code (__index__) cannot append to it meanwhile.
     Exclusive<ReceiptLog> log(self);
     if (!log) return nullptr;
-    auto agent = text_arg(slots[0], "agent_did");
+    auto agent = text_arg(slots[kAgentDid], "agent_did");
     if (!agent) return nullptr;
-    auto dat = text_arg(slots[1], "dat_jti");
+    auto dat = text_arg(slots[kDatJti], "dat_jti");
     if (!dat) return nullptr;
-    auto action_type = text_arg(slots[2], "action_type");
+    auto action_type = text_arg(slots[kActionType], "action_type");
     if (!action_type) return nullptr;
-    auto input = bytes_arg(slots[3], "input_data");
+    auto input = bytes_arg(slots[kInputData], "input_data");
     if (!input) return nullptr;
-    Shared<KeyPair> key(slots[4], "signing_key");
+    Shared<KeyPair> key(slots[kSigningKey], "signing_key");
     if (!key) return nullptr;
     std::optional<Utf8> server;
-    if (!optional_text(slots[5], "server", server)) return nullptr;
+    if (!optional_text(slots[kServer], "server", server)) return nullptr;
     std::optional<Utf8> tool;
-    if (!optional_text(slots[6], "tool", tool)) return nullptr;
+    if (!optional_text(slots[kTool], "tool", tool)) return nullptr;
     std::optional<std::span<const std::uint8_t>> output;
-    if (!absent(slots[7])) {
-      output = bytes_arg(slots[7], "output_data");
+    if (!absent(slots[kOutputData])) {
+      output = bytes_arg(slots[kOutputData], "output_data");
       if (!output) return nullptr;
     }
     std::optional<Utf8> status;
-    if (slots[8] != nullptr) {
-      status = text_arg(slots[8], "status");
+    if (slots[kStatus] != nullptr) {
+      status = text_arg(slots[kStatus], "status");
       if (!status) return nullptr;
     }
     std::optional<std::uint64_t> duration;
-    if (!absent(slots[9])) {
-      duration = u64_arg(slots[9], "duration_ms");
+    if (!absent(slots[kDurationMs])) {
+      duration = u64_arg(slots[kDurationMs], "duration_ms");
       if (!duration) return nullptr;
     }
     std::optional<Utf8> session;
-    if (!optional_text(slots[10], "session_id", session)) return nullptr;
+    if (!optional_text(slots[kSessionId], "session_id", session)) return nullptr;
 
     const auto view = [](const std::optional<Utf8>& text) -> std::optional<std::string_view> {
       if (!text) return std::nullopt;
@@ -130,12 +145,14 @@ PyObject* receipt_log_to_json(PyObject* self, PyObject* args, PyObject* kwargs) 
 
 PyObject* receipt_log_audit(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
+    enum : std::size_t { kJson, kPublicKey, kSlotCount };
     static constexpr Param kParams[] = {{"json", true}, {"public_key", true}};
-    PyObject* slots[2];
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
     if (!match_args({"ReceiptLog.audit()", kParams}, args, kwargs, slots)) return nullptr;
-    auto json = text_arg(slots[0], "json");
+    auto json = text_arg(slots[kJson], "json");
     if (!json) return nullptr;
-    auto key = bytes_arg(slots[1], "public_key");
+    auto key = bytes_arg(slots[kPublicKey], "public_key");
     if (!key) return nullptr;
     if (key->size() != crypto::kPublicKeyLen) {
       return raise_value_error("Public key must be exactly 32 bytes");

@@ -21,7 +21,6 @@ namespace {
 
 using aid::Identity;
 
-#define QV_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 #define QV_DEFAULT_DOMAIN "agents.quorvex.dev"
 static_assert(aid::kDefaultDomain == QV_DEFAULT_DOMAIN);
 

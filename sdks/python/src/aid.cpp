@@ -19,8 +19,6 @@ namespace {
 using aid::AidBuilder;
 using aid::AidDocument;
 
-#define QV_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 // ---- AID -------------------------------------------------------------------
 
 PyObject* aid_did(PyObject* self, void*) {

@@ -14,6 +14,11 @@
 #include "errors.hpp"
 #include "py_ref.hpp"
 
+// QV_METHOD(f) is f as the PyCFunction a method table holds. Methods taking
+// keywords have a third parameter; the cast through void (*)() keeps g++'s
+// -Wcast-function-type quiet.
+#define QV_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
 namespace quorvex::py {
 
 // How a class comes to be and how its methods reach its value:

@@ -72,8 +72,8 @@ PyObject* scope_repr(PyObject* self) {
 }
 
 PyMethodDef scope_methods[] = {
-    {"covers", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scope_covers)),
-     METH_VARARGS | METH_KEYWORDS, "covers($self, requested)\n--\n\n"},
+    {"covers", QV_METHOD(scope_covers), METH_VARARGS | METH_KEYWORDS,
+     "covers($self, requested)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -320,8 +320,6 @@ PyObject* dat_repr(PyObject* self) {
     return new_text(text);
   });
 }
-
-#define QV_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef dat_methods[] = {
     {"issue", QV_METHOD(dat_issue), METH_VARARGS | METH_KEYWORDS | METH_STATIC,

@@ -129,23 +129,19 @@ PyObject* keypair_repr(PyObject* self) {
 }
 
 PyMethodDef keypair_methods[] = {
-    {"generate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_generate)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"generate", QV_METHOD(keypair_generate), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "generate()\n--\n\nGenerate a new random Ed25519 key pair."},
-    {"from_secret_bytes",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_from_secret_bytes)),
+    {"from_secret_bytes", QV_METHOD(keypair_from_secret_bytes),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_secret_bytes(secret)\n--\n\nCreate a key pair from secret key bytes (32 bytes)."},
-    {"public_key_from",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_public_key_from)),
+    {"public_key_from", QV_METHOD(keypair_public_key_from),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "public_key_from(value)\n--\n\nThe 32 public key bytes written as multibase base58btc "
      "text ('z...', as\npublic_key_multibase gives) or as 64 hex digits of either case. The bytes "
      "are\nnot checked to be a curve point; verification does that."},
-    {"sign", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_sign)),
-     METH_VARARGS | METH_KEYWORDS, "sign($self, message)\n--\n\n"},
-    {"verify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(keypair_verify)),
-     METH_VARARGS | METH_KEYWORDS, "verify($self, message, signature)\n--\n\n"},
+    {"sign", QV_METHOD(keypair_sign), METH_VARARGS | METH_KEYWORDS, "sign($self, message)\n--\n\n"},
+    {"verify", QV_METHOD(keypair_verify), METH_VARARGS | METH_KEYWORDS,
+     "verify($self, message, signature)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -210,9 +206,8 @@ PyObject* trust_level_repr(PyObject* self) {
 }
 
 PyMethodDef trust_level_methods[] = {
-    {"meets_minimum",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trust_level_meets_minimum)),
-     METH_VARARGS | METH_KEYWORDS, "meets_minimum($self, required)\n--\n\n"},
+    {"meets_minimum", QV_METHOD(trust_level_meets_minimum), METH_VARARGS | METH_KEYWORDS,
+     "meets_minimum($self, required)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

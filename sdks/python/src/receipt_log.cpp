@@ -227,15 +227,12 @@ constexpr const char kAppendDoc[] =
     "    session_id: Optional session identifier";
 
 PyMethodDef receipt_log_methods[] = {
-    {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(receipt_log_append)),
-     METH_VARARGS | METH_KEYWORDS, kAppendDoc},
-    {"verify_integrity",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(receipt_log_verify_integrity)),
-     METH_VARARGS | METH_KEYWORDS, "verify_integrity($self)\n--\n\n"},
-    {"to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(receipt_log_to_json)),
-     METH_VARARGS | METH_KEYWORDS, "to_json($self)\n--\n\n"},
-    {"audit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(receipt_log_audit)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"append", QV_METHOD(receipt_log_append), METH_VARARGS | METH_KEYWORDS, kAppendDoc},
+    {"verify_integrity", QV_METHOD(receipt_log_verify_integrity), METH_VARARGS | METH_KEYWORDS,
+     "verify_integrity($self)\n--\n\n"},
+    {"to_json", QV_METHOD(receipt_log_to_json), METH_VARARGS | METH_KEYWORDS,
+     "to_json($self)\n--\n\n"},
+    {"audit", QV_METHOD(receipt_log_audit), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "audit(json, public_key)\n--\n\n"
      "Check a log printed by to_json() from its text alone.\n"
      "\n"

@@ -75,8 +75,7 @@ PyObject* aid_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
       if (parsed.document) parsed.valid = aid::validate_aid_document(*parsed.document);
       return parsed;
     };
-    // A short document parses faster than the lock changes hands.
-    Parsed parsed = text->view.size() < 8192 ? parse() : without_gil(parse);
+    Parsed parsed = text->view.size() < kParseWithoutLockFrom ? parse() : without_gil(parse);
     if (!parsed.document) {
       return raise_value_error("Invalid AID JSON: " + parsed.document.error().detail());
     }

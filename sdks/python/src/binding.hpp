@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -179,6 +180,11 @@ auto without_gil(F&& f) -> std::invoke_result_t<F&> {
     return std::move(*result);
   }
 }
+
+// A token or document of common size parses in a microsecond or two: less than
+// handing the lock to a waiting thread and back costs. Texts of this many bytes
+// or more are parsed without it.
+constexpr std::size_t kParseWithoutLockFrom = 8192;
 
 // wrap moves a core value into a new instance of its class (nullptr with the
 // exception set on failure).

@@ -20,10 +20,6 @@ namespace {
 using dat::Dat;
 using dat::Scope;
 
-// A token of common size parses in a microsecond or two: less than handing the
-// lock to a waiting thread and back costs. Longer texts are parsed without it.
-constexpr std::size_t kParseWithoutLockFrom = 8192;
-
 // The runtime facts Python code fills in before DAT.verify.
 using ContextFields = dat::RequestContext;
 

@@ -31,7 +31,7 @@ PyObject* raise_load_error(const CoreError& error) {
     return translate_core_error(error);
   }
   if (error.kind() == ErrorKind::Serialization) {
-    return raise_value_error("Invalid AID JSON: " + error.detail());
+    return raise_message(Message::InvalidAidJson, error.detail());
   }
   if (error.kind() == ErrorKind::InvalidKey) return raise_value_error(error.text());
   return raise_error(PyExc_RuntimeError, error.text());  // reading a file failed
@@ -43,7 +43,7 @@ std::optional<std::string> dir_arg(PyObject* slot) {
   auto path = text_arg(slot, "path");
   if (!path) return std::nullopt;
   if (path->view.find('\0') != std::string_view::npos) {
-    raise_value_error("embedded null byte");  // as Python's own file functions say
+    raise_message(Message::EmbeddedNullByte);
     return std::nullopt;
   }
   return aid::expand_tilde(path->view);

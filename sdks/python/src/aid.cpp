@@ -53,7 +53,7 @@ PyObject* aid_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!document) return nullptr;
     auto text = aid::document_to_json(*document);
     if (!text) {
-      return raise_error(PyExc_RuntimeError, "Serialization error: " + text.error().detail());
+      return raise_message(Message::SerializationError, text.error().detail());
     }
     return new_text(*text);
   });
@@ -77,7 +77,7 @@ PyObject* aid_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
     };
     Parsed parsed = text->view.size() < kParseWithoutLockFrom ? parse() : without_gil(parse);
     if (!parsed.document) {
-      return raise_value_error("Invalid AID JSON: " + parsed.document.error().detail());
+      return raise_message(Message::InvalidAidJson, parsed.document.error().detail());
     }
     if (!parsed.valid) return translate_core_error(parsed.valid.error());
     return wrap(std::move(*parsed.document));

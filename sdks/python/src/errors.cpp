@@ -64,6 +64,26 @@ Wording wording(Message message) {
       return {PyExc_ValueError, "Public key must be exactly 32 bytes"};
     case Message::AttributeNotDeletable:
       return {PyExc_AttributeError, "can't delete attribute"};
+    case Message::SecretKeyLength:
+      return {PyExc_ValueError, "Secret key must be exactly 32 bytes"};
+    case Message::EmbeddedNullByte:  // as Python's own file functions say
+      return {PyExc_ValueError, "embedded null byte"};
+    case Message::AlreadyBorrowed:
+      return {PyExc_RuntimeError, "Already borrowed"};
+    case Message::AlreadyMutablyBorrowed:
+      return {PyExc_RuntimeError, "Already mutably borrowed"};
+    case Message::SubInterpreter:
+      return {PyExc_ImportError,
+              "quorvex cannot be initialised in a sub-interpreter; import it in the main "
+              "interpreter first"};
+    case Message::InitialisedTwice:
+      return {PyExc_ImportError, "quorvex can be initialised only once per process"};
+    case Message::SerializationError:
+      return {PyExc_RuntimeError, "Serialization error: "};
+    case Message::InvalidAidJson:
+      return {PyExc_ValueError, "Invalid AID JSON: "};
+    case Message::InvalidReceiptLogJson:
+      return {PyExc_ValueError, "Invalid receipt log JSON: "};
   }
   return {PyExc_SystemError, "unknown message"};
 }
@@ -73,6 +93,13 @@ Wording wording(Message message) {
 PyObject* raise_message(Message message) {
   const Wording w = wording(message);
   return raise_error(w.type, w.text);
+}
+
+PyObject* raise_message(Message message, std::string_view detail) {
+  const Wording w = wording(message);
+  std::string text(w.text);
+  text += detail;
+  return raise_error(w.type, text);
 }
 
 std::string core_error_message(const CoreError& error) {

@@ -26,11 +26,29 @@ PyObject* translate_argument_error(const CoreError& error);
 // form ("ScopeNotCovered", "IpBlocked { ... }") and returns nullptr.
 PyObject* translate_violation(const ConstraintViolation& violation);
 
-// Message names each fixed text the binding raises for a check of its own.
-enum class Message : std::uint8_t { PublicKeyLength, AttributeNotDeletable };
+// Message names each fixed text the binding raises for a check of its own, and
+// each fixed prefix it puts before a core error's text.
+enum class Message : std::uint8_t {
+  PublicKeyLength,
+  AttributeNotDeletable,
+  SecretKeyLength,
+  EmbeddedNullByte,
+  AlreadyBorrowed,
+  AlreadyMutablyBorrowed,
+  SubInterpreter,
+  InitialisedTwice,
+  SerializationError,     // prefix
+  InvalidAidJson,         // prefix
+  InvalidReceiptLogJson,  // prefix
+};
 
 // raise_message raises the message's exception with its one wording and returns nullptr.
+// It allocates nothing of its own, so noexcept code may call it.
 PyObject* raise_message(Message message);
+
+// raise_message raises the message's exception with its wording followed by detail
+// and returns nullptr.
+PyObject* raise_message(Message message, std::string_view detail);
 
 // core_error_message is the message translate_core_error would use.
 std::string core_error_message(const CoreError& error);

@@ -36,7 +36,7 @@ PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs)
     auto secret = bytes_arg(secret_obj, "secret");
     if (!secret) return nullptr;
     if (secret->size() != crypto::kSeedLen) {
-      return raise_value_error("Secret key must be exactly 32 bytes");
+      return raise_message(Message::SecretKeyLength);
     }
     // Pinned rather than copied: no second copy of the seed to wipe.
     const PyRef pin = PyRef::borrow(secret_obj);

@@ -55,12 +55,10 @@ PyObject* init_module() {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter < 0) return nullptr;
   if (interpreter != 0) {
-    return raise_error(PyExc_ImportError,
-                       "quorvex cannot be initialised in a sub-interpreter; import it in the main "
-                       "interpreter first");
+    return raise_message(Message::SubInterpreter);
   }
   if (initialised) {
-    return raise_error(PyExc_ImportError, "quorvex can be initialised only once per process");
+    return raise_message(Message::InitialisedTwice);
   }
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
@@ -98,7 +96,7 @@ void raise_not_built(const char* class_name, const char* arg_name) {
 
 bool borrow_shared(BorrowFlag& flag) noexcept {
   if (flag.state < 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    raise_message(Message::AlreadyMutablyBorrowed);
     return false;
   }
   ++flag.state;
@@ -107,7 +105,7 @@ bool borrow_shared(BorrowFlag& flag) noexcept {
 
 bool borrow_exclusive(BorrowFlag& flag) noexcept {
   if (flag.state != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    raise_message(Message::AlreadyBorrowed);
     return false;
   }
   flag.state = -1;

@@ -21,7 +21,7 @@ using crypto::KeyPair;
 using receipt::ReceiptLog;
 
 PyObject* raise_serialization(const CoreError& error) {
-  return raise_runtime_error("Serialization error: " + error.text());
+  return raise_message(Message::SerializationError, error.text());
 }
 
 PyObject* receipt_log_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -155,7 +155,7 @@ PyObject* receipt_log_audit(PyObject*, PyObject* args, PyObject* kwargs) {
     auto key = bytes_arg(slots[kPublicKey], "public_key");
     if (!key) return nullptr;
     if (key->size() != crypto::kPublicKeyLen) {
-      return raise_value_error("Public key must be exactly 32 bytes");
+      return raise_message(Message::PublicKeyLength);
     }
     // The text is already this call's own UTF-8 copy; with the key copied too, a long
     // audit leaves the interpreter to other threads.
@@ -165,7 +165,7 @@ PyObject* receipt_log_audit(PyObject*, PyObject* args, PyObject* kwargs) {
     auto count = without_gil([&] { return receipt::audit_printed_log(text, public_key); });
     if (!count) {
       if (count.error().kind() == ErrorKind::Serialization) {
-        return raise_value_error("Invalid receipt log JSON: " + count.error().detail());
+        return raise_message(Message::InvalidReceiptLogJson, count.error().detail());
       }
       return translate_core_error(count.error());
     }

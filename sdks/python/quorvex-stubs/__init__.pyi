@@ -1,6 +1,6 @@
 """Verifiable identity for the agent era."""
 
-from typing import SupportsIndex, final
+from typing import Any, SupportsIndex, final
 
 __all__ = [
     "KeyPair",
@@ -126,6 +126,18 @@ class DAT:
     def expires_at(self) -> int: ...
     @property
     def is_expired(self) -> bool: ...
+    @property
+    def issued_at(self) -> int: ...
+    @property
+    def not_before(self) -> int: ...
+    @property
+    def key_id(self) -> str: ...
+    @property
+    def constraints(self) -> dict[str, Any]: ...
+    @property
+    def config_attestation(self) -> str | None: ...
+    @property
+    def delegation_chain(self) -> list[str] | None: ...
 
 @final
 class Scope:

@@ -11,6 +11,8 @@
 #include "core/base/clock.hpp"
 #include "core/dat/evaluate.hpp"
 #include "core/dat/token.hpp"
+#include "core/dat/token_json.hpp"
+#include "record_values.hpp"
 
 namespace quorvex::py {
 namespace {
@@ -250,6 +252,39 @@ PyObject* dat_scope(PyObject* self, void*) {
   });
 }
 
+PyObject* dat_issued_at(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) { return PyLong_FromLongLong(c.iat); });
+}
+PyObject* dat_not_before(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) { return PyLong_FromLongLong(c.nbf); });
+}
+PyObject* dat_constraints(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) -> PyObject* {
+    if (!c.constraints) return PyDict_New();
+    return record_dict(*c.constraints);
+  });
+}
+PyObject* dat_config_attestation(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) -> PyObject* {
+    if (!c.config_attestation) Py_RETURN_NONE;
+    return new_text(*c.config_attestation);
+  });
+}
+PyObject* dat_delegation_chain(PyObject* self, void*) {
+  return dat_getter(self, [](const dat::DatClaims& c) -> PyObject* {
+    if (!c.delegation_chain) Py_RETURN_NONE;
+    return py_value(*c.delegation_chain);
+  });
+}
+
+PyObject* dat_key_id(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    Shared<Dat> token(self);
+    if (!token) return nullptr;
+    return new_text(token->header().kid);
+  });
+}
+
 PyObject* dat_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     Shared<Dat> token(self);
@@ -307,6 +342,15 @@ PyGetSetDef dat_getset[] = {
     {"scope", dat_scope, nullptr, nullptr, nullptr},
     {"expires_at", dat_expires_at, nullptr, nullptr, nullptr},
     {"is_expired", dat_is_expired, nullptr, nullptr, nullptr},
+    {"issued_at", dat_issued_at, nullptr, "Issue time (iat), in Unix seconds.", nullptr},
+    {"not_before", dat_not_before, nullptr, "Start of validity (nbf), in Unix seconds.", nullptr},
+    {"key_id", dat_key_id, nullptr, "Key identifier of the signing key (header kid).", nullptr},
+    {"constraints", dat_constraints, nullptr,
+     "Constraints as a new dict under their JSON member names; {} when there are none.", nullptr},
+    {"config_attestation", dat_config_attestation, nullptr,
+     "Configuration attestation (configAttestation), or None.", nullptr},
+    {"delegation_chain", dat_delegation_chain, nullptr,
+     "Delegation chain (delegationChain) as a list of strings, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -49,6 +49,13 @@ std::optional<std::string> dir_arg(PyObject* slot) {
   return aid::expand_tilde(path->view);
 }
 
+// target_dir is the directory save(path) writes to: the identity's default one
+// when path is absent, else dir_arg(path); nullopt with an exception set.
+std::optional<std::string> target_dir(const Identity& identity, PyObject* path_obj) {
+  if (absent(path_obj)) return aid::default_identity_directory(identity.did);
+  return dir_arg(path_obj);
+}
+
 PyObject* identity_create(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     enum : std::size_t { kName, kDomain, kController, kSlotCount };
@@ -154,14 +161,9 @@ PyObject* save_to(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
   if (!match_args({function, kParams}, args, kwargs, &path_obj)) return nullptr;
   Shared<Identity> identity(self);
   if (!identity) return nullptr;
-  std::string dir;
-  if (absent(path_obj)) {
-    dir = aid::default_identity_directory(identity->did);
-  } else {
-    auto given = dir_arg(path_obj);
-    if (!given) return nullptr;
-    dir = std::move(*given);
-  }
+  auto target = target_dir(*identity, path_obj);
+  if (!target) return nullptr;
+  const std::string dir = std::move(*target);
   const Instant saved_at = now();
   // The wait for the directory's lock happens here too, without the interpreter lock.
   auto saved = without_gil([&]() -> Result<bool> {
@@ -191,6 +193,21 @@ PyObject* identity_save(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* identity_save_new(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded(
       [&]() -> PyObject* { return save_to(self, args, kwargs, "AgentIdentity.save_new()", true); });
+}
+
+PyObject* identity_save_path(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static constexpr Param kParams[] = {{"path", false}};
+    PyObject* path_obj = nullptr;
+    if (!match_args({"AgentIdentity.save_path()", kParams}, args, kwargs, &path_obj)) {
+      return nullptr;
+    }
+    Shared<Identity> identity(self);
+    if (!identity) return nullptr;
+    auto dir = target_dir(*identity, path_obj);
+    if (!dir) return nullptr;
+    return new_text(*dir);
+  });
 }
 
 PyObject* identity_public_key_bytes(PyObject* self, void*) {
@@ -239,6 +256,14 @@ PyMethodDef identity_methods[] = {
      "Saves as save() does, but raises FileExistsError when the directory already\n"
      "holds a secret.key. Of several callers claiming one directory at once, exactly\n"
      "one succeeds.\n"
+     "\n"
+     "Args:\n"
+     "    path: Directory path. Defaults to ~/.quorvex/identities/{name}/"},
+    {"save_path", QV_METHOD(identity_save_path), METH_VARARGS | METH_KEYWORDS,
+     "save_path($self, path=None)\n--\n\n"
+     "The directory save(path) and save_new(path) write to.\n"
+     "\n"
+     "A leading '~' in path stands for the home directory.\n"
      "\n"
      "Args:\n"
      "    path: Directory path. Defaults to ~/.quorvex/identities/{name}/"},

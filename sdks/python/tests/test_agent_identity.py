@@ -143,7 +143,7 @@ for cls in (AID, AIDBuilder, AgentIdentity):
     cls.__new__ = staticmethod(lambda cls: object.__new__(cls))
 a, b, i = AID(), AIDBuilder(), AgentIdentity()
 for call in (lambda: a.did, a.to_json, lambda: repr(a), lambda: b.id("x"), b.build,
-             i.aid, i.save, i.save_new, lambda: i.public_key_bytes, lambda: repr(i)):
+             i.aid, i.save, i.save_new, i.save_path, lambda: i.public_key_bytes, lambda: repr(i)):
     try:
         call()
         print("returned")
@@ -155,7 +155,7 @@ for call in (lambda: a.did, a.to_json, lambda: repr(a), lambda: b.id("x"), b.bui
 def test_unbuilt_instances_refuse_every_use():
     out = subprocess.run([sys.executable, "-c", UNBUILT], capture_output=True, text=True,
                          check=True).stdout.splitlines()
-    names = ["AID"] * 3 + ["AIDBuilder"] * 2 + ["AgentIdentity"] * 5
+    names = ["AID"] * 3 + ["AIDBuilder"] * 2 + ["AgentIdentity"] * 6
     assert out == [f"{name} object is not initialized" for name in names]
 
 
@@ -209,7 +209,8 @@ def in_child(body):
 class TestIdentityDirectories:
     @pytest.mark.parametrize("call", [
         lambda p: ALICE.save(p), lambda p: ALICE.save_new(path=p), lambda p: AgentIdentity.load(p),
-    ], ids=["save", "save_new", "load"])
+        lambda p: ALICE.save_path(p),
+    ], ids=["save", "save_new", "load", "save_path"])
     def test_path_with_nul_is_refused(self, tmp_path, call):
         with pytest.raises(ValueError) as raised:
             call(str(tmp_path / "a\0b"))
@@ -231,6 +232,36 @@ class TestIdentityDirectories:
         with pytest.raises(FileExistsError, match="^.Errno 17. Identity already exists: "
                                                   + str(home) + "/.quorvex/identities/agent$"):
             OLD.save_new(None)
+
+    def test_save_path_is_where_save_writes(self, home, monkeypatch):
+        default = str(home / ".quorvex" / "identities" / "alice")
+        assert ALICE.save_path() == ALICE.save_path(None) == ALICE.save_path(path=None) == default
+        for given, expected in [("~/x", f"{home}/x"), ("~", str(home)),
+                                ("~alice/x", f"{home}alice/x"), ("a/~", "a/~"), ("", "")]:
+            assert ALICE.save_path(given) == expected, given
+        ALICE.save()
+        ALICE.save_new(path="~/x")
+        assert AgentIdentity.load(default).public_key_bytes == ALICE.public_key_bytes
+        assert AgentIdentity.load(str(home / "x")).public_key_bytes == ALICE.public_key_bytes
+        monkeypatch.delenv("HOME")
+        monkeypatch.setenv("USERPROFILE", "/profile")
+        assert ALICE.save_path("~/x") == "/profile/x"
+        monkeypatch.delenv("USERPROFILE")
+        assert ALICE.save_path() == "./.quorvex/identities/alice"
+        assert AgentIdentity.save_path.__text_signature__ == "($self, path=None)"
+        assert AgentIdentity.save_path.__doc__ == (
+            "The directory save(path) and save_new(path) write to.\n\nA leading '~' in path "
+            "stands for the home directory.\n\nArgs:\n    path: Directory path. Defaults to "
+            "~/.quorvex/identities/{name}/")
+        for call, error, message in [
+            (lambda: ALICE.save_path(b"p"), TypeError,
+             "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+            (lambda: ALICE.save_path("a", "b"), TypeError,
+             "AgentIdentity.save_path() takes from 0 to 1 positional arguments but 2 were given"),
+        ]:
+            with pytest.raises(error) as raised:
+                call()
+            assert str(raised.value) == message
 
     def test_kill_at_any_moment_leaves_one_whole_identity(self, fast_dir):
         d = fast_dir / "id"

@@ -28,28 +28,21 @@ beside those members. --help with --json prints {"help": "<the help text>"}.
 from __future__ import annotations
 
 import argparse
-import base64
-import binascii
 import contextlib
 import errno
 import io
 import json
-import math
 import os
-import re
 import sys
 from typing import IO, Any, NoReturn, Sequence
 
 from quorvex import DAT, AgentIdentity, EvaluationContext, KeyPair, ReceiptLog
 
 EXIT_OK, EXIT_REFUSED, EXIT_USAGE = 0, 1, 2
-_BASE64URL = re.compile("[A-Za-z0-9_-]*")
 
 # Inputs are read up to one byte past these limits, so a larger one is named, not read whole.
 TOKEN_LIMIT = 64 * 1024
 LOG_LIMIT = 256 * 1024 * 1024
-# Deeper JSON in a token is refused rather than risk the printer's recursion.
-_MAX_DEPTH = 200
 
 
 class Failure(Exception):
@@ -80,31 +73,6 @@ class _CommandLineError(Exception):
     def __init__(self, parser: argparse.ArgumentParser, message: str) -> None:
         super().__init__(message)
         self.parser = parser
-
-
-def _home() -> str:
-    # The home directory as AgentIdentity.save finds it: HOME, then USERPROFILE, then ".".
-    for name in ("HOME", "USERPROFILE"):
-        value = os.environ.get(name)
-        if value is not None:
-            try:
-                value.encode("utf-8")
-            except UnicodeEncodeError:
-                continue
-            return value
-    return "."
-
-
-def _expand(path: str) -> str:
-    # A leading "~" as AgentIdentity.save and load read it: the home directory, no user lookup.
-    return _home() + path[1:] if path.startswith("~") else path
-
-
-def _identity_dir(name: str, given: str | None) -> str:
-    """The directory AgentIdentity.save(given) writes for the local name `name`."""
-    if given is None:
-        return os.path.join(_home(), ".quorvex", "identities", name)
-    return _expand(given)
 
 
 def _size(limit: int) -> str:
@@ -164,8 +132,13 @@ def _public_key(text: str) -> bytes:
         return KeyPair.public_key_from(text)
     except ValueError:
         pass
-    if os.path.isdir(_expand(text)):
-        return _load(text).public_key_bytes
+    try:
+        return AgentIdentity.load(text).public_key_bytes
+    except (ValueError, RuntimeError) as e:
+        # A directory that holds no usable identity is the module's refusal; anything else
+        # is no key at all.
+        if os.path.isdir(text):
+            raise Refused(f"{text}: {e}") from None
     raise Usage(f"argument --key: not a multibase public key, 64 hex digits or an identity "
                 f"directory: {text}")
 
@@ -212,9 +185,9 @@ def identity_create(args: argparse.Namespace) -> int:
             identity = AgentIdentity.create(args.name)
         else:
             identity = AgentIdentity.create(args.name, domain=args.domain)
+        directory = identity.save_path(args.dir)
     except (ValueError, RuntimeError) as e:
         raise Refused(str(e)) from None
-    directory = _identity_dir(args.name, args.dir)
     # save_new, unlike save, never replaces an identity's only key.
     try:
         identity.save_new(directory)
@@ -228,7 +201,8 @@ def identity_create(args: argparse.Namespace) -> int:
 
 
 def identity_show(args: argparse.Namespace) -> int:
-    _show_identity(_load(args.path), _expand(args.path), args.json)
+    identity = _load(args.path)
+    _show_identity(identity, identity.save_path(args.path), args.json)
     return EXIT_OK
 
 
@@ -253,52 +227,30 @@ def token_issue(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _no_constant(name: str) -> Any:
-    raise ValueError(f"{name} is not a JSON number")
-
-
-def _finite(text: str) -> float:
-    value = float(text)
-    if not math.isfinite(value):
-        raise ValueError(f"number out of range: {text}")
-    return value
-
-
-def _check_strict(value: Any) -> None:
-    """Refuses lone surrogates (from \\u escapes) and nesting past _MAX_DEPTH."""
-    pending = [(value, 1)]
-    while pending:
-        item, depth = pending.pop()
-        if depth > _MAX_DEPTH:
-            raise ValueError(f"nested deeper than {_MAX_DEPTH} levels")
-        if isinstance(item, dict):
-            pending.extend((key, depth) for key in item)
-            pending.extend((member, depth + 1) for member in item.values())
-        elif isinstance(item, list):
-            pending.extend((member, depth + 1) for member in item)
-        elif isinstance(item, str):
-            for char in item:
-                if "\ud800" <= char <= "\udfff":
-                    raise ValueError(f"lone surrogate \\u{ord(char):04x} in a string")
-
-
-def _segment(part: str, what: str) -> Any:
-    try:
-        if not _BASE64URL.fullmatch(part):
-            raise ValueError("not base64url")
-        text = base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)).decode()
-        value = json.loads(text, parse_constant=_no_constant, parse_float=_finite)
-        _check_strict(value)
-        return value
-    except (binascii.Error, ValueError, RecursionError) as e:
-        raise Refused(f"not a compact token: cannot decode its {what}: {e}") from None
+def _claims(token: DAT) -> dict[str, Any]:
+    """The claims as the module read them, under the token's own member names."""
+    claims: dict[str, Any] = {
+        "iss": token.issuer, "sub": token.subject, "iat": token.issued_at,
+        "exp": token.expires_at, "nbf": token.not_before, "jti": token.jti, "scope": token.scope}
+    constraints = token.constraints
+    if constraints:
+        claims["constraints"] = constraints
+    if token.config_attestation is not None:
+        claims["configAttestation"] = token.config_attestation
+    if token.delegation_chain is not None:
+        claims["delegationChain"] = token.delegation_chain
+    return claims
 
 
 def token_inspect(args: argparse.Namespace) -> int:
-    parts = _read_input(args.token).split(".")
-    if len(parts) != 3:
-        raise Refused(f"not a compact token: {len(parts)} parts separated by '.', not 3")
-    header, claims = _segment(parts[0], "header"), _segment(parts[1], "claims")
+    compact = _read_input(args.token)
+    try:
+        token = DAT.from_compact(compact)
+    except (ValueError, RuntimeError) as e:
+        raise Refused(str(e)) from None
+    # from_compact reads only EdDSA tokens; of the header's other members the module shows kid.
+    header = {"alg": "EdDSA", "kid": token.key_id}
+    claims = _claims(token)
     if args.json:
         _print_json({"verified": False, "header": header, "claims": claims})
         return EXIT_OK

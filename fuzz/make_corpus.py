@@ -100,6 +100,7 @@ def main() -> None:
         issuer.save(tmp)
         key = (pathlib.Path(tmp) / "secret.key").read_bytes()
         saved = (pathlib.Path(tmp) / "aid.json").read_bytes()
+        metadata = (pathlib.Path(tmp) / "identity.json").read_bytes()
     write("identity", {
         "saved": key + b"\0" + saved,
         "spaced_key": b"\xe2\x80\x83 " + key.upper() + b"\n\0" + saved,
@@ -151,6 +152,7 @@ def main() -> None:
         "aid": aid_json, "escapes": claims.replace('"iss"', '"\\u0069ss"', 1),
         "nested": '{"iss":"i","x":[[[{"a":[1,-0,18446744073709551615,true,null]}]]],"iss":"j"}',
         "surrogate": b'{"alg":"\xed\xa0\x80","typ":"","kid":""}',
+        "identity": metadata, "printed_log": printed,
     })
 
 

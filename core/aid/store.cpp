@@ -13,39 +13,13 @@
 #include "core/aid/builder.hpp"
 #include "core/aid/document_json.hpp"
 #include "core/aid/identifier.hpp"
+#include "core/aid/saved_identity.hpp"
 #include "core/aid/store_fs.hpp"
 #include "core/base/decimal.hpp"
 #include "core/base/text.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/json/schema.hpp"
 #include "core/json/timestamp.hpp"
-
-namespace quorvex::aid {
-
-// identity.json: when and what was saved.
-struct SavedIdentity {
-  std::string created;
-  std::string did;
-  std::uint32_t version = 1;
-};
-
-}  // namespace quorvex::aid
-
-namespace quorvex::json {
-
-template <>
-struct Schema<aid::SavedIdentity> {
-  using S = aid::SavedIdentity;
-  static constexpr std::string_view name = "SavedIdentity";
-  static constexpr bool strict = false;
-  static constexpr auto fields = std::tuple{
-      field("created", &S::created),
-      field("did", &S::did),
-      field("version", &S::version),
-  };
-};
-
-}  // namespace quorvex::json
 
 namespace quorvex::aid {
 namespace {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/base/result.hpp"
+#include "core/json/scanner.hpp"
 #include "core/json/schema.hpp"
 
 namespace quorvex::json {
@@ -41,93 +42,12 @@ struct Value {
 
 class Reader;
 
-// Scanner reads the tokens of plain JSON: structure, literals, integers within 64
-// bits, and strings in well-formed UTF-8 whose escapes are single characters.
-// Anything else (a \u escape, a fraction or exponent, a larger integer, more than
-// kMaxOpen open arrays and objects) and every syntax error make a method return
-// false, leaving the text to the parser. Whitespace before a token is skipped.
-class Scanner {
- public:
-  static constexpr std::size_t kMaxOpen = 64;
-
-  explicit Scanner(std::string_view text) noexcept
-      : at_(text.data()), end_(text.data() + text.size()) {}
-
-  // take consumes c.
-  bool take(char c) noexcept {
-    skip_space();
-    if (at_ == end_ || *at_ != c) return false;
-    ++at_;
-    return true;
-  }
-  // peek is the first byte of the next token, or 0 at the end.
-  char peek() noexcept {
-    skip_space();
-    return at_ == end_ ? '\0' : *at_;
-  }
-  bool literal(std::string_view word) noexcept {
-    skip_space();
-    if (static_cast<std::size_t>(end_ - at_) < word.size()) return false;
-    if (std::string_view(at_, word.size()) != word) return false;
-    at_ += word.size();
-    return true;
-  }
-  // take_name consumes a string token holding exactly these bytes, written without
-  // escapes; name holds no quote or backslash.
-  bool take_name(std::string_view name) noexcept {
-    skip_space();
-    if (static_cast<std::size_t>(end_ - at_) < name.size() + 2 || at_[0] != '"' ||
-        at_[name.size() + 1] != '"') {
-      return false;
-    }
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      if (at_[i + 1] != name[i]) return false;
-    }
-    at_ += name.size() + 2;
-    return true;
-  }
-  // integer reads "-0" as negative with magnitude 0.
-  bool integer(bool& negative, std::uint64_t& magnitude) noexcept;
-  // string reads a string token; the text stays valid until the next call.
-  bool string(std::string_view& text);
-  // skip_value passes over one value of any kind.
-  bool skip_value();
-  // walk passes over one value, reporting its tokens to events (reader.cpp).
-  template <typename Events>
-  bool walk(Events& events);
-  // at_end: only whitespace is left.
-  bool at_end() noexcept {
-    skip_space();
-    return at_ == end_;
-  }
-
- private:
-  void skip_space() noexcept {
-    while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
-  }
-
-  const char* at_;
-  const char* end_;
-  std::string unescaped_;
-};
-
 // Slot is where the next value goes: a typed accept function and its target.
 using AcceptFn = bool (*)(Reader&, void*, const Value&);
 struct Slot {
   AcceptFn accept = nullptr;
   void* target = nullptr;
 };
-
-struct FieldInfo {
-  std::string_view name;
-  bool optional;
-};
-
-inline constexpr std::size_t kNoField = static_cast<std::size_t>(-1);
-// find_field is the index of the field with this name, looking from `start` on and
-// round to the beginning, or kNoField.
-std::size_t find_field(std::span<const FieldInfo> fields, std::string_view name,
-                       std::size_t start) noexcept;
 
 // FrameOps is what the reader needs to know of an open record or list.
 struct FrameOps {
@@ -145,10 +65,6 @@ class Reader {
   // parse feeds the text to the parser. Only a counting parse knows where a
   // failure found by this reader happened.
   bool parse(bool counting);
-  // parse_quick reads plain JSON (see Scanner) with a Scanner, delivering the
-  // events the parser would. It returns false for any other text as for any
-  // failure, leaving both to parse.
-  bool parse_quick();
   // error is the failure of a parse that returned false.
   CoreError error() const;
 
@@ -188,10 +104,7 @@ class Reader {
     std::string pending_key;  // generic object: the coming member's name
   };
   static constexpr std::size_t kSkipField = static_cast<std::size_t>(-1);
-  static constexpr std::size_t kMaxDepth = 128;
   static constexpr std::size_t kFramesReserved = 8;
-
-  class ScanEvents;  // reader.cpp
 
   bool value(const Value& v);
   bool close();
@@ -220,19 +133,7 @@ Slot slot_of(T& target) {
 }
 
 template <HasSchema R>
-constexpr std::size_t field_count = std::tuple_size_v<decltype(Schema<R>::fields)>;
-
-template <HasSchema R>
 struct RecordOps {
-  static constexpr auto infos = []<std::size_t... I>(std::index_sequence<I...>) {
-    return std::array<FieldInfo, sizeof...(I)>{FieldInfo{
-        std::get<I>(Schema<R>::fields).name,
-        IsOptional<std::remove_cvref_t<
-            decltype(std::declval<R&>().*(std::get<I>(Schema<R>::fields).member))>>::value}...};
-  }
-  (std::make_index_sequence<field_count<R>>{});
-  static_assert(field_count<R> <= 64, "a record has at most 64 members");
-
   static Slot field_slot(void* record, std::size_t index) {
     R& r = *static_cast<R*>(record);
     Slot slot;
@@ -243,7 +144,9 @@ struct RecordOps {
     return slot;
   }
 
-  static constexpr FrameOps ops{Schema<R>::name, Schema<R>::strict, infos, &field_slot, nullptr};
+  static_assert(field_count<R> <= 64, "a record has at most 64 members");
+  static constexpr FrameOps ops{Schema<R>::name, Schema<R>::strict, field_infos<R>, &field_slot,
+                                nullptr};
 };
 
 template <typename T>
@@ -348,142 +251,25 @@ bool accept(Reader& r, void* target, const Value& v) {
   }
 }
 
-// Records, lists, optionals, texts, booleans and integers can be read straight from a
-// Scanner into their fields, without the reader's frames; nlohmann::json values and
-// Codec types cannot.
+// read_parsed reads json with the parser alone, counting bytes so that a failure has its
+// position.
 template <typename T>
-constexpr bool scannable() {
-  if constexpr (IsOptional<T>::value || IsVector<T>::value) {
-    return scannable<typename T::value_type>();
-  } else if constexpr (std::same_as<T, std::string> || std::same_as<T, bool> || Integer<T>) {
-    return true;
-  } else if constexpr (HasSchema<T>) {
-    return std::apply(
-        [](const auto&... fields) {
-          return (scannable<std::remove_cvref_t<decltype(std::declval<T&>().*(fields.member))>>() &&
-                  ...);
-        },
-        Schema<T>::fields);
-  } else {
-    return false;
-  }
+Result<T> read_parsed(std::string_view json) {
+  T value;
+  Reader reader(json, slot_of(value));
+  if (reader.parse(true)) return value;
+  return fail(reader.error());
 }
 
-template <HasSchema R>
-bool scan_record(Scanner& s, R& record);
-
-// scan_value reads a value of T as the reader would, or returns false where the reader
-// would fail or where it is not plain JSON; out is then partly filled. A record must be
-// an object here, its array form is left to the reader.
-template <typename T>
-bool scan_value(Scanner& s, T& out) {
-  if constexpr (IsOptional<T>::value) {
-    if (s.peek() == 'n') return s.literal("null");  // null: absent
-    return scan_value(s, out.emplace());
-  } else if constexpr (IsVector<T>::value) {
-    if (!s.take('[')) return false;
-    if (s.take(']')) return true;
-    out.reserve(4);
-    do {
-      if (!scan_value(s, out.emplace_back())) return false;
-    } while (s.take(','));
-    return s.take(']');
-  } else if constexpr (std::same_as<T, std::string>) {
-    std::string_view text;
-    if (!s.string(text)) return false;
-    out.assign(text);
-    return true;
-  } else if constexpr (std::same_as<T, bool>) {
-    out = s.peek() == 't';
-    return s.literal(out ? "true" : "false");
-  } else if constexpr (Integer<T>) {
-    bool negative = false;
-    std::uint64_t magnitude = 0;
-    if (!s.integer(negative, magnitude)) return false;
-    if (!negative || magnitude == 0) {  // "-0" is read as 0
-      if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) return false;
-      out = static_cast<T>(magnitude);
-      return true;
-    }
-    if constexpr (std::is_signed_v<T>) {
-      const auto limit = static_cast<std::uint64_t>(-(std::numeric_limits<T>::min() + 1)) + 1;
-      if (magnitude > limit) return false;
-      out = static_cast<T>(-static_cast<std::int64_t>(magnitude - 1) - 1);
-      return true;
-    }
-    return false;
-  } else {
-    static_assert(HasSchema<T>, "scan_value takes scannable types only");
-    return scan_record(s, out);
-  }
-}
-
-template <HasSchema R>
-bool scan_field(Scanner& s, R& record, std::size_t index) {
-  bool read = false;
-  [&]<std::size_t... I>(std::index_sequence<I...>) {
-    static_cast<void>(
-        ((index == I &&
-          (read = scan_value(s, record.*(std::get<I>(Schema<R>::fields).member)), true)) ||
-         ...));
-  }
-  (std::make_index_sequence<field_count<R>>{});
-  return read;
-}
-
-template <HasSchema R>
-bool scan_record(Scanner& s, R& record) {
-  constexpr auto& infos = RecordOps<R>::infos;
-  constexpr std::uint64_t kRequired = [] {
-    std::uint64_t mask = 0;
-    for (std::size_t i = 0; i < infos.size(); ++i) {
-      if (!infos[i].optional) mask |= std::uint64_t{1} << i;
-    }
-    return mask;
-  }();
-  if (!s.take('{')) return false;
-  std::uint64_t seen = 0;
-  if (!s.take('}')) {
-    std::size_t next = 0;
-    do {
-      // Members usually come in declaration order: the next one's name is tried first.
-      std::size_t index = next;
-      if (next == infos.size() || !s.take_name(infos[next].name)) {
-        std::string_view name;
-        if (!s.string(name)) return false;
-        index = find_field(infos, name, next);
-      }
-      if (!s.take(':')) return false;
-      if (index == kNoField) {
-        if (Schema<R>::strict || !s.skip_value()) return false;
-        continue;
-      }
-      const std::uint64_t bit = std::uint64_t{1} << index;
-      if ((seen & bit) != 0 || !scan_field(s, record, index)) return false;
-      seen |= bit;
-      next = index + 1;
-    } while (s.take(','));
-    if (!s.take('}')) return false;
-  }
-  return (seen & kRequired) == kRequired;
-}
-
-// read parses json into a new T.
+// read parses json into a new T: plain JSON by the scanner, the rest (failures included) by
+// the parser.
 template <typename T>
 Result<T> read(std::string_view json) {
   if constexpr (scannable<T>()) {
     T value;
-    Scanner scanner(json);
-    if (scan_value(scanner, value) && scanner.at_end()) return value;
+    if (scan(json, value)) return value;
   }
-  // What the scanner leaves, failures included, goes to the reader: driven by the scanner
-  // for plain JSON, else by the parser, counting bytes so that a failure has its position.
-  T value;
-  if (Reader(json, slot_of(value)).parse_quick()) return value;
-  T again;
-  Reader counted(json, slot_of(again));
-  if (counted.parse(true)) return again;
-  return fail(counted.error());
+  return read_parsed<T>(json);
 }
 
 }  // namespace quorvex::json

@@ -12,15 +12,18 @@
 //   nlohmann::json         any JSON value
 //   a type with a Codec    whatever its Codec reads and writes
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/json/writer.hpp"
@@ -45,7 +48,8 @@ template <typename R>
 struct Schema;
 
 // Codec<T> gives a leaf type its own JSON form: `write(Writer&, const T&)`,
-// and for types that are read, `expected` and `read` (see reader.hpp).
+// and for types that are read, `expected` and `read` (see reader.hpp), and where the
+// value is a string the scanner may read, `scan(std::string_view, T&)` (scanner.hpp).
 // `absent(const T&)`, when declared, lets an empty value be left out.
 template <typename T>
 struct Codec;
@@ -54,6 +58,10 @@ template <typename T>
 concept HasSchema = requires {
   Schema<T>::fields;
 };
+
+// Records, lists and generic values nest at most this deep in a text that is read; one
+// more is refused ("recursion limit exceeded"). Members that are skipped do not count.
+inline constexpr std::size_t kMaxDepth = 128;
 
 template <typename T>
 struct IsOptional : std::false_type {};
@@ -67,6 +75,42 @@ struct IsVector<std::vector<T>> : std::true_type {};
 
 template <typename T>
 concept Integer = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char>;
+
+// What the readers need to know of a record's member: its name, and whether it may be absent.
+struct FieldInfo {
+  std::string_view name;
+  bool optional;
+};
+
+template <HasSchema R>
+constexpr std::size_t field_count = std::tuple_size_v<decltype(Schema<R>::fields)>;
+
+template <HasSchema R>
+inline constexpr auto field_infos = []<std::size_t... I>(std::index_sequence<I...>) {
+  return std::array<FieldInfo, sizeof...(I)>{FieldInfo{
+      std::get<I>(Schema<R>::fields).name,
+      IsOptional<std::remove_cvref_t<
+          decltype(std::declval<R&>().*(std::get<I>(Schema<R>::fields).member))>>::value}...};
+}
+(std::make_index_sequence<field_count<R>>{});
+
+inline constexpr std::size_t kNoField = static_cast<std::size_t>(-1);
+
+// find_field is the index of the field with this name, looking from `start` on and round to
+// the beginning, or kNoField. Members usually come in declaration order, so a reader starts
+// just after the member it read last.
+constexpr std::size_t find_field(std::span<const FieldInfo> fields, std::string_view name,
+                                 std::size_t start) noexcept {
+  for (std::size_t n = 0, i = start; n < fields.size(); ++n, ++i) {
+    if (i >= fields.size()) i -= fields.size();
+    const std::string_view candidate = fields[i].name;
+    if (candidate.size() != name.size()) continue;
+    bool same = true;  // compared in place: the names are short
+    for (std::size_t c = 0; c < name.size() && same; ++c) same = candidate[c] == name[c];
+    if (same) return i;
+  }
+  return kNoField;
+}
 
 template <typename T>
 bool is_absent(const T& value) {

@@ -29,12 +29,14 @@ struct Codec<Instant> {
     append_rfc3339(text, instant);
     w.ascii_text(text);
   }
+  static bool scan(std::string_view text, Instant& out) {
+    auto instant = parse_rfc3339(text);
+    if (instant) out = *instant;
+    return instant.has_value();
+  }
   static bool read(Reader& r, Instant& out, const Value& v) {
     if (v.type != Value::Type::String) return r.type_error(v, expected);
-    auto instant = parse_rfc3339(*v.string);
-    if (!instant) return r.value_error(v, expected);
-    out = *instant;
-    return true;
+    return scan(*v.string, out) || r.value_error(v, expected);
   }
 };
 

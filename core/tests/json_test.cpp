@@ -15,15 +15,14 @@
 namespace quorvex::json {
 namespace {
 
-// Read straight from the scanner when the text is plain JSON.
 struct Sample {
   std::string name;
   std::uint64_t count = 0;
   std::optional<std::vector<std::string>> tags;
 };
 
-// Holds values of any kind, so the reader always takes it through its events. (The JSON
-// library's destructor allocates while freeing nested values, hence the NOLINT.)
+// Holds values of any kind. (The JSON library's destructor allocates while freeing nested
+// values, hence the NOLINT.)
 struct Loose {  // NOLINT(bugprone-exception-escape)
   std::string name;
   nlohmann::json count;
@@ -65,7 +64,7 @@ std::string error_of(std::string_view text) {
 }
 
 // Expects every way of reading text to refuse it with this description at this position:
-// the scanner and the quick reader decline it, and the parser, counting or not, and read()
+// the scanner declines it, and the parser, counting or not, and read()
 // for either record all report the same failure.
 void expect_refused_everywhere(const std::string& text, const std::string& description, int line,
                                int column) {
@@ -73,10 +72,7 @@ void expect_refused_everywhere(const std::string& text, const std::string& descr
   const std::string display = "serialization error: " + description + " at line " +
                               std::to_string(line) + " column " + std::to_string(column);
   Sample direct;
-  Scanner scanner(text);
-  EXPECT_FALSE(scan_value(scanner, direct) && scanner.at_end());
-  Sample quick;
-  EXPECT_FALSE(Reader(text, slot_of(quick)).parse_quick());
+  EXPECT_FALSE(scan(text, direct));
   for (const bool counting : {false, true}) {
     Sample parsed;
     Reader reader(text, slot_of(parsed));

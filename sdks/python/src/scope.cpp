@@ -1,11 +1,12 @@
 // Scope.
+#include "core/dat/scope.hpp"
+
 #include <Python.h>
 
 #include <utility>
 
 #include "args.hpp"
 #include "binding.hpp"
-#include "core/dat/scope.hpp"
 
 namespace quorvex::py {
 namespace {

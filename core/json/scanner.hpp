@@ -111,10 +111,8 @@ constexpr bool scannable() {
                   ...);
         },
         Schema<T>::fields);
-  } else if constexpr (requires(std::string_view text, T & out) { Codec<T>::scan(text, out); }) {
-    return true;
   } else {
-    return false;
+    return requires(std::string_view text, T & out) { Codec<T>::scan(text, out); };
   }
 }
 

@@ -83,8 +83,9 @@ class TestInputs:
                                                     source):
         if importlib.util.find_spec("quorvex_cli") is None:
             monkeypatch.syspath_prepend(str(Path(__file__).resolve().parents[1]))
-        import quorvex_cli
-        monkeypatch.setattr(quorvex_cli, "LOG_LIMIT", 16)
+        import quorvex_cli._commands
+        # Patched where receipts verify reads it.
+        monkeypatch.setattr(quorvex_cli._commands, "LOG_LIMIT", 16)
         path = tmp_path / "log.json"
         log, name = {"file": (str(path), str(path)), "stdin": ("-", "standard input")}.get(
             source, (source, source))

@@ -1,0 +1,204 @@
+"""The argument parser, and main: parse, run the command, report its failure."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import errno
+import io
+import os
+import sys
+from typing import NoReturn, Sequence
+
+from ._commands import (identity_create, identity_show, receipts_verify, token_inspect,
+                        token_issue, token_verify)
+from ._inout import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, Failure, Refused, Usage, _ascii_only,
+                     _print_json, _report, _shown)
+
+
+class _CommandLineError(Exception):
+    """argparse's refusal of a command line, reported as argparse words it."""
+
+    def __init__(self, parser: argparse.ArgumentParser, message: str) -> None:
+        super().__init__(message)
+        self.parser = parser
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise _CommandLineError(self, message)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="quorvex", description="Agent identities and delegation tokens.",
+                     epilog="Exit codes: 0 done (token accepted), 1 refused (the reason on "
+                     "stderr), 2 a command line that cannot be run.")
+    commands = parser.add_subparsers(dest="group", metavar="COMMAND", required=True,
+                                     parser_class=_Parser)
+
+    def json_option(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--json", action="store_true", help="print one JSON object instead")
+
+    def key_option(p: argparse.ArgumentParser, whose: str) -> None:
+        p.add_argument("--key", metavar="KEY", required=True,
+                       help=f"{whose} public key: multibase (z...), 64 hex digits, or an "
+                       "identity directory")
+
+    identity = commands.add_parser("identity", help="create or show an agent identity")
+    identity_commands = identity.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                                                parser_class=_Parser)
+    create = identity_commands.add_parser(
+        "create", help="create an identity and save it",
+        description="Create an identity (key pair and AID document) and save it to a directory. "
+        "Prints its DID, public key and document.")
+    create.add_argument("name", metavar="NAME", help="the local name, e.g. alice")
+    create.add_argument("--domain", metavar="D", help="domain of the DID (default: the module's)")
+    create.add_argument("--dir", metavar="PATH",
+                        help="directory to save into (default: ~/.quorvex/identities/NAME); "
+                        "refused if it already holds an identity")
+    json_option(create)
+    create.set_defaults(run=identity_create)
+    show = identity_commands.add_parser(
+        "show", help="show a saved identity",
+        description="Print the DID, public key and document of a saved identity.")
+    show.add_argument("path", metavar="PATH", nargs="?", default=".",
+                      help="identity directory (default: the current directory)")
+    json_option(show)
+    show.set_defaults(run=identity_show)
+
+    token = commands.add_parser("token", help="issue, inspect or verify a delegation token")
+    token_commands = token.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                                          parser_class=_Parser)
+    issue = token_commands.add_parser(
+        "issue", help="issue a token signed by an identity",
+        description="Issue a delegation token signed by a saved identity; prints it compact.")
+    issue.add_argument("--identity", metavar="PATH", required=True,
+                       help="directory of the issuing identity")
+    issue.add_argument("--subject", metavar="DID", required=True, help="DID of the agent")
+    issue.add_argument("--scope", metavar="S", action="append", required=True,
+                       help="a granted scope, e.g. mcp:tool:filesystem:read (repeatable)")
+    issue.add_argument("--expires", metavar="SECONDS", type=int,
+                       help="lifetime in seconds (default: 3600)")
+    json_option(issue)
+    issue.set_defaults(run=token_issue)
+    inspect = token_commands.add_parser(
+        "inspect", help="print a token's header and claims, unchecked",
+        description="Print a token's header and claims as JSON without checking anything.")
+    inspect.add_argument("token", metavar="TOKEN", help="compact token, or - for stdin")
+    json_option(inspect)
+    inspect.set_defaults(run=token_inspect)
+    verify = token_commands.add_parser(
+        "verify", help="verify a token for one scope",
+        description="Check a token's signature, timing, scope and constraints. Exits 0 when it "
+        "is accepted; otherwise prints the reason and exits 1.")
+    verify.add_argument("token", metavar="TOKEN", help="compact token, or - for stdin")
+    key_option(verify, "issuer's")
+    verify.add_argument("--scope", metavar="S", required=True, help="the scope requested")
+    verify.add_argument("--ip", metavar="A", help="the caller's IP address")
+    verify.add_argument("--country", metavar="C", help="the caller's country code")
+    verify.add_argument("--trust", metavar="N", type=int, help="the agent's trust level")
+    verify.add_argument("--depth", metavar="N", type=int, help="delegation depth (default: 0)")
+    verify.add_argument("--actions", metavar="N", type=int,
+                        help="actions already taken in the rate-limit window (default: 0)")
+    json_option(verify)
+    verify.set_defaults(run=token_verify)
+
+    receipts = commands.add_parser("receipts", help="audit a printed receipt log")
+    receipts_commands = receipts.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                                                parser_class=_Parser)
+    audit = receipts_commands.add_parser(
+        "verify", help="check every link and signature of a printed log",
+        description="Audit a log printed by ReceiptLog.to_json: re-derive every hash link and "
+        "check every signature against the agent's public key. Exits 0 with the count of "
+        "receipts, or names the first bad one and exits 1.")
+    audit.add_argument("log", metavar="LOG.json", help="the printed log, or - for stdin")
+    key_option(audit, "the agent's")
+    json_option(audit)
+    audit.set_defaults(run=receipts_verify)
+    return parser
+
+
+def _json_requested(arguments: Sequence[str]) -> bool:
+    """Whether argparse would read --json (or an abbreviation of it) from the arguments."""
+    for argument in arguments:
+        if argument == "--":
+            return False
+        if len(argument) >= 3 and "--json".startswith(argument):
+            return True
+    return False
+
+
+def _check_arguments(arguments: Sequence[str]) -> None:
+    for number, argument in enumerate(arguments, 1):
+        if not isinstance(argument, str):
+            raise Usage(f"argument {number} is not text: {type(argument).__name__}")
+        try:
+            argument.encode("utf-8")
+        except UnicodeEncodeError:
+            raise Usage(f"argument {number} is not UTF-8 text: {_shown(argument)}") from None
+
+
+def _parse(arguments: Sequence[str], as_json: bool) -> argparse.Namespace:
+    if not as_json:
+        return _parser().parse_args(arguments)
+    # Help goes into the one JSON object rather than before it.
+    shown = io.StringIO()
+    try:
+        with contextlib.redirect_stdout(shown):
+            return _parser().parse_args(arguments)
+    except SystemExit as e:
+        if e.code not in (0, None):
+            raise
+        _print_json({"help": shown.getvalue()})
+        raise
+
+
+def _run(arguments: Sequence[str], as_json: bool) -> int:
+    try:
+        _check_arguments(arguments)
+        try:
+            args = _parse(arguments, as_json)
+        except SystemExit as e:
+            # --help: argparse has printed it and asks to stop.
+            return e.code if isinstance(e.code, int) else EXIT_OK
+        except _CommandLineError as e:
+            sys.stderr.write(e.parser.format_usage())
+            print(f"{e.parser.prog}: error: {_shown(str(e))}", file=sys.stderr)
+            if as_json:
+                _print_json({"ok": False, "code": EXIT_USAGE, "error": _shown(str(e))})
+            return EXIT_USAGE
+        as_json = bool(getattr(args, "json", as_json))
+        code: int = args.run(args)
+        if sys.stdout is not None:
+            sys.stdout.flush()
+        return code
+    except Failure as e:
+        return _report(e, as_json)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    as_json = _json_requested(arguments)
+    if isinstance(sys.stdout, io.TextIOWrapper) and _ascii_only(sys.stdout):
+        # Text the terminal's encoding cannot carry is escaped rather than fatal.
+        sys.stdout.reconfigure(errors="backslashreplace")
+    try:
+        return _run(arguments, as_json)
+    except KeyboardInterrupt:
+        return _report(Refused("interrupted"), as_json)
+    except OSError as e:
+        if sys.stdout is not None:
+            # Drop what could not be written, so that the exit does not try again.
+            with contextlib.suppress(OSError, ValueError):
+                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if e.errno == errno.EPIPE:
+            # The reader left early (quorvex ... | head): stop without a traceback.
+            return EXIT_REFUSED
+        print(f"quorvex: cannot write the output: {_shown(str(e))}", file=sys.stderr)
+        return EXIT_REFUSED
+    except BaseException as e:  # noqa: BLE001 - the last resort: a message, never a traceback
+        # The module's internal faults derive from BaseException, not Exception.
+        if isinstance(e, SystemExit):
+            raise
+        message = f"internal error: {type(e).__name__}: {_shown(str(e))}"
+        return _report(Refused(message), as_json)

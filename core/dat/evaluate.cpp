@@ -279,7 +279,27 @@ Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
   if (given.agent_trust_level) {
     ctx.trust_level = TrustLevel::from_ordinal(*given.agent_trust_level);
   }
-  return PolicyEvaluator::standard().evaluate(token.claims(), ctx, request.now);
+  // Within the leeway of the validity window the clock counts as at its nearer edge; time
+  // windows still see the real time.
+  const DatClaims& claims = token.claims();
+  const auto gap = [](std::int64_t later, std::int64_t earlier) {  // exact for later > earlier
+    return static_cast<std::uint64_t>(later) - static_cast<std::uint64_t>(earlier);
+  };
+  const auto leeway = static_cast<std::uint64_t>(request.leeway);
+  std::int64_t timing_now = request.now;
+  if (request.now > claims.exp && gap(request.now, claims.exp) <= leeway) {
+    timing_now = claims.exp;
+  } else if (request.now < claims.nbf && gap(claims.nbf, request.now) <= leeway) {
+    timing_now = claims.nbf;
+  }
+  return PolicyEvaluator::standard().evaluate(claims, ctx, timing_now);
+}
+
+Result<void> check_leeway(std::int64_t leeway) {
+  if (leeway < 0 || leeway > kMaxLeeway) {
+    return fail(ErrorKind::Other, "leeway must be between 0 and 300 seconds");
+  }
+  return ok();
 }
 
 Result<void> validate_timing(const DatClaims& claims, std::int64_t now) {

@@ -62,16 +62,25 @@ struct RequestContext {
   std::optional<std::uint8_t> agent_trust_level;  // an ordinal; above 4 counts as L4
 };
 
+// The most clock skew a verifier may allow on exp and nbf, in seconds.
+inline constexpr std::int64_t kMaxLeeway = 300;
+
 // VerifyRequest is what verify_token checks a token against.
 struct VerifyRequest {
   crypto::PublicKey public_key{};
   std::string required_scope;
   RequestContext context;
-  std::int64_t now = 0;  // Unix seconds
+  std::int64_t now = 0;     // Unix seconds
+  std::int64_t leeway = 0;  // seconds of skew allowed on exp and nbf, 0 to kMaxLeeway
 };
 
-// verify_token checks the token's signature against public_key, then timing, scope coverage and
-// the constraints as PolicyEvaluator::evaluate does. It fails with the signature check's error
+// check_leeway fails with Other ("leeway must be between 0 and 300 seconds") outside 0 to
+// kMaxLeeway.
+Result<void> check_leeway(std::int64_t leeway);
+
+// verify_token checks the token's signature against public_key, then timing (with the request's
+// leeway on either side of the token's validity), scope coverage and the constraints as
+// PolicyEvaluator::evaluate does. It fails with the signature check's error
 // (VerificationFailed, or InvalidKey for a key that is no curve point); otherwise its value is
 // the first violation found, or nullopt when the token holds.
 Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,

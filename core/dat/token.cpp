@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/text.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/crypto/ulid.hpp"
 #include "core/dat/token_json.hpp"
@@ -118,6 +119,19 @@ Result<Dat> Dat::issue(std::string issuer_did, std::string subject_did,
   const crypto::Signature signature = signing_key.sign(bytes_of(dat.signing_input_));
   dat.signature_.assign(signature.begin(), signature.end());
   return dat;
+}
+
+Result<void> Dat::check_key_id() const {
+  const std::string_view kid = header_.kid;
+  if (kid.size() == claims_.iss.size() + kKeySuffix.size() && kid.starts_with(claims_.iss) &&
+      kid.ends_with(kKeySuffix)) {
+    return ok();
+  }
+  std::string text = "key id ";
+  append_debug_excerpt(text, kid);
+  text += " does not name the issuer's key ";
+  append_debug_excerpt(text, claims_.iss + std::string(kKeySuffix));
+  return fail(ErrorKind::InvalidDat, std::move(text));
 }
 
 Result<Dat> Dat::from_compact(std::string_view compact) {

@@ -106,6 +106,11 @@ class Dat {
   Result<void> verify_signature(
       std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key) const;
 
+  // check_key_id fails with InvalidDat ("key id ... does not name the issuer's key ...") unless
+  // the header's kid is the issuer's DID followed by "#key-ed25519", as issue writes it: the
+  // key a verifier looks up by issuer is the key the token says it was signed with.
+  Result<void> check_key_id() const;
+
   const DatHeader& header() const noexcept { return header_; }
   const DatClaims& claims() const noexcept { return claims_; }
   const std::vector<std::uint8_t>& signature() const noexcept { return signature_; }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -200,6 +201,41 @@ TEST(VerifyTokenTest, SignatureBeforeTimingScopeAndConstraints) {
   VerifyRequest unscoped = request_at(1500);
   unscoped.required_scope.clear();
   EXPECT_EQ(verified(signed_token(), unscoped), "ScopeNotCovered");
+}
+
+// The token holds from 1000 to 2000; a leeway widens that on both sides, and only that.
+TEST(VerifyTokenTest, LeewayWidensTheValidityWindowOnly) {
+  const Dat token = signed_token();
+  const auto at = [&](std::int64_t now, std::int64_t leeway) {
+    VerifyRequest request = request_at(now);
+    request.leeway = leeway;
+    return verified(token, request);
+  };
+  EXPECT_EQ(at(2001, 0), "Expired");
+  EXPECT_EQ(at(999, 0), "NotYetValid");
+  EXPECT_EQ(at(2005, 5), "ok");
+  EXPECT_EQ(at(2006, 5), "Expired");
+  EXPECT_EQ(at(995, 5), "ok");
+  EXPECT_EQ(at(994, 5), "NotYetValid");
+  EXPECT_EQ(at(1500, kMaxLeeway), "ok");
+  // Far from the window, no arithmetic overflows.
+  EXPECT_EQ(at(std::numeric_limits<std::int64_t>::max(), kMaxLeeway), "Expired");
+  EXPECT_EQ(at(std::numeric_limits<std::int64_t>::min(), kMaxLeeway), "NotYetValid");
+  // A leeway does not turn a scope or a constraint failure into a pass.
+  VerifyRequest unscoped = request_at(2003);
+  unscoped.leeway = 5;
+  unscoped.required_scope = "x:y:z:w";
+  EXPECT_EQ(verified(token, unscoped), "ScopeNotCovered");
+
+  for (const std::int64_t good : {std::int64_t{0}, std::int64_t{1}, kMaxLeeway}) {
+    EXPECT_TRUE(check_leeway(good).has_value()) << good;
+  }
+  for (const std::int64_t bad :
+       {std::int64_t{-1}, kMaxLeeway + 1, std::numeric_limits<std::int64_t>::min()}) {
+    const auto refused = check_leeway(bad);
+    ASSERT_FALSE(refused.has_value()) << bad;
+    EXPECT_EQ(refused.error().display(), "leeway must be between 0 and 300 seconds");
+  }
 }
 
 TEST(VerifyTokenTest, ActionsInWindowIsTheCountOfTheTokensOwnWindow) {

@@ -89,6 +89,23 @@ TEST(CompactTest, FailuresComeInOrder) {
   EXPECT_EQ(error_of(b64(R"(["EdDSA","t","k"])") + "." + claims + "."), "ok");
 }
 
+TEST(CompactTest, KeyIdMustNameTheIssuersKey) {
+  EXPECT_TRUE(issue(key(3)).check_key_id().has_value());
+  const auto key_id_error = [](std::string_view kid) {
+    const std::string header = R"({"alg":"EdDSA","typ":"t","kid":")" + std::string(kid) + "\"}";
+    auto dat = Dat::from_compact(b64(header) + "." + b64(claims_with("\"x\":0")) + ".");
+    EXPECT_TRUE(dat.has_value());
+    auto checked = dat->check_key_id();
+    return checked ? std::string("ok") : checked.error().display();
+  };
+  EXPECT_EQ(key_id_error("i#key-ed25519"), "ok");
+  for (const std::string_view kid : {"", "i", "i#key-ed25519 ", "j#key-ed25519", "#key-ed25519",
+                                     "i#key-ed25519#key-ed25519", "I#key-ed25519"}) {
+    EXPECT_EQ(key_id_error(kid), "invalid DAT: key id \"" + std::string(kid) +
+                                     "\" does not name the issuer's key \"i#key-ed25519\"");
+  }
+}
+
 TEST(CompactTest, VerifiesTheReceivedTextNotAReencoding) {
   const KeyPair signer = key(9);
   const std::string input =

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/text.hpp"
 #include "core/base/unicode.hpp"
 #include "core/dat/scope.hpp"
 
@@ -293,6 +294,13 @@ Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
     timing_now = claims.nbf;
   }
   return PolicyEvaluator::standard().evaluate(claims, ctx, timing_now);
+}
+
+CoreError untrusted_issuer(std::string_view issuer) {
+  std::string text = "issuer ";
+  append_debug_excerpt(text, issuer);
+  text += " is not trusted";
+  return CoreError(ErrorKind::InvalidDat, std::move(text));
 }
 
 Result<void> check_leeway(std::int64_t leeway) {

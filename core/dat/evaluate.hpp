@@ -74,6 +74,10 @@ struct VerifyRequest {
   std::int64_t leeway = 0;  // seconds of skew allowed on exp and nbf, 0 to kMaxLeeway
 };
 
+// untrusted_issuer is the error for a token whose issuer the verifier holds no key for:
+// InvalidDat ("issuer \"did:...\" is not trusted").
+CoreError untrusted_issuer(std::string_view issuer);
+
 // check_leeway fails with Other ("leeway must be between 0 and 300 seconds") outside 0 to
 // kMaxLeeway.
 Result<void> check_leeway(std::int64_t leeway);

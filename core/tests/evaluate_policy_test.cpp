@@ -238,6 +238,11 @@ TEST(VerifyTokenTest, LeewayWidensTheValidityWindowOnly) {
   }
 }
 
+TEST(VerifyTokenTest, AnUntrustedIssuerIsQuoted) {
+  EXPECT_EQ(untrusted_issuer("did:aid:x\n").display(),
+            "invalid DAT: issuer \"did:aid:x\\n\" is not trusted");
+}
+
 TEST(VerifyTokenTest, ActionsInWindowIsTheCountOfTheTokensOwnWindow) {
   struct Case {
     std::uint64_t max_actions;

@@ -103,8 +103,18 @@ Result<std::string> read_utf8(int at_fd, const std::string& name, bool from_comm
   return text;
 }
 
+// read_key reads and decodes a secret.key as load_identity does.
+Result<crypto::KeyPair> read_key(int at_fd, const std::string& name, bool from_commit) {
+  auto text = read_utf8(at_fd, name, from_commit, kKeyFileLimit, "Failed to read key: ");
+  if (!text) return fail(text.error());
+  const WipeOnExit wipe(*text);
+  return key_from_text(*text);
+}
+
 // save_locked writes identity into dir as one set, or, when only_new is set
-// and dir already holds a key, writes nothing and returns false.
+// and dir already holds a key, writes nothing and returns false. A key that
+// loads as another identity's is that identity's only copy: the save fails
+// rather than replace it.
 Result<bool> save_locked(const std::string& dir, const Identity& identity, Instant saved_at,
                          bool only_new) {
   if (has_nul(dir)) return fail(ErrorKind::Other, "Failed to create directory: embedded null byte");
@@ -120,6 +130,10 @@ Result<bool> save_locked(const std::string& dir, const Identity& identity, Insta
     auto taken = entry_exists(dir_fd->get(), kKeyFile.name, kKeyFile.step);
     if (!taken) return fail(taken.error());
     if (*taken) return false;
+  } else if (auto held = read_key(dir_fd->get(), std::string(kKeyFile.name), false);
+             held && held->public_key_bytes() != identity.key.public_key_bytes()) {
+    return fail(ErrorKind::Other, std::string(kKeyFile.step) + "another identity's key is in " +
+                                      (dir.empty() ? "." : dir));
   }
 
   auto staged = StagedSet::begin(dir_fd->get(), kKeyFile.step);
@@ -229,11 +243,7 @@ Result<Identity> load_identity(const std::string& dir) {
     }
   }
 
-  auto key_text =
-      read_utf8(at_fd, prefix + "secret.key", from_commit, kKeyFileLimit, "Failed to read key: ");
-  if (!key_text) return fail(key_text.error());
-  const WipeOnExit wipe(*key_text);
-  auto key = key_from_text(*key_text);
+  auto key = read_key(at_fd, prefix + "secret.key", from_commit);
   if (!key) return fail(key.error());
 
   auto text =

@@ -45,7 +45,11 @@ std::string default_identity_directory(std::string_view did);
 // directory: ", "Failed to recover an interrupted save: ", "Failed to write
 // key: ", "Serialization error: ", "Failed to write AID: ", "Failed to write
 // metadata: " or "Failed to commit save: " and the cause; a dir holding a
-// NUL fails to be created ("embedded null byte").
+// NUL fails to be created ("embedded null byte"). Once dir is locked and
+// recovered, a secret.key that load_identity would read as a key other than
+// identity's fails the save, writing nothing, with "Failed to write key:
+// another identity's key is in <dir>" ("." for ""); any other secret.key is
+// replaced.
 Result<void> save_identity(const std::string& dir, const Identity& identity, Instant saved_at);
 
 // save_new_identity is save_identity, except that it returns false and writes

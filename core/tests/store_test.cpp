@@ -30,11 +30,13 @@ using Names = std::vector<std::string>;
 constexpr Instant kSavedAt{1767605400, 0};
 const Names kSet = {"aid.json", "identity.json", "secret.key"};
 
-Identity identity(std::uint8_t fill) {
+// identity is the agent whose seed is 32 bytes of fill; a name gives the same
+// key another DID and so another document.
+Identity identity(std::uint8_t fill, std::string_view name = "agent") {
   std::array<std::uint8_t, crypto::kSeedLen> seed{};
   seed.fill(fill);
-  auto made = create_identity("agent", "agents.test", std::nullopt,
-                              crypto::KeyPair::from_seed(seed), kSavedAt);
+  auto made = create_identity(name, "agents.test", std::nullopt, crypto::KeyPair::from_seed(seed),
+                              kSavedAt);
   EXPECT_TRUE(made.has_value());
   return std::move(*made);
 }
@@ -75,15 +77,17 @@ class StoreFsTest : public ::testing::Test {
   }
   // loaded_fill is the seed fill byte of the identity dir loads, after
   // checking that its document names its key; 0 when the load fails.
-  std::uint8_t loaded_fill() const {
+  std::uint8_t loaded_fill() const { return loaded().first; }
+  // loaded is the seed fill byte and the DID of the identity dir loads.
+  std::pair<std::uint8_t, std::string> loaded() const {
     auto loaded = load_identity(dir_.string());
     if (!loaded) {
       ADD_FAILURE() << loaded.error().display();
-      return 0;
+      return {0, ""};
     }
     EXPECT_EQ(loaded->document.verification_method.at(0).public_key_multibase,
               crypto::multibase_base58btc(loaded->key.public_key_bytes()));
-    return loaded->key.seed()[0];
+    return {loaded->key.seed()[0], loaded->did};
   }
 
   fs::path root_;
@@ -91,7 +95,8 @@ class StoreFsTest : public ::testing::Test {
 };
 
 // A writer killed at some instant leaves a staging or a commit subdirectory;
-// each state is finished by the next load or save as one whole set.
+// each state is finished by the next load or save as one whole set. A save
+// checks whose key the directory holds only once that is done.
 TEST_F(StoreFsTest, LeftoversRecoverToOneWholeSet) {
   const fs::path fresh = root_ / "fresh";
   ASSERT_TRUE(save_identity(fresh.string(), identity(2), kSavedAt).has_value());
@@ -126,8 +131,12 @@ TEST_F(StoreFsTest, LeftoversRecoverToOneWholeSet) {
       if (by_load) {
         EXPECT_EQ(loaded_fill(), c.loads);
       } else {
-        ASSERT_TRUE(save_identity(dir_.string(), identity(3), kSavedAt).has_value());
-        EXPECT_EQ(loaded_fill(), 3);
+        expect_error(save_identity(dir_.string(), identity(c.loads == 1 ? 2 : 1), kSavedAt),
+                     "Failed to write key: another identity's key is in " + dir_.string());
+        ASSERT_EQ(names(dir_), kSet);
+        ASSERT_TRUE(
+            save_identity(dir_.string(), identity(c.loads, "renamed"), kSavedAt).has_value());
+        EXPECT_EQ(loaded(), std::make_pair(c.loads, std::string("did:aid:agents.test:renamed")));
       }
       EXPECT_EQ(names(dir_), kSet);
     }
@@ -176,10 +185,106 @@ TEST_F(StoreFsTest, FailedSaveLeavesTheOldSetAndNothingElse) {
   ASSERT_TRUE(save_identity(dir_.string(), identity(1), kSavedAt).has_value());
   fs::remove(dir_ / "identity.json");
   fs::create_directory(dir_ / "identity.json");
-  expect_error(save_identity(dir_.string(), identity(2), kSavedAt),
+  expect_error(save_identity(dir_.string(), identity(1, "renamed"), kSavedAt),
                "Failed to write metadata: Is a directory (os error 21)");
   EXPECT_EQ(names(dir_), kSet);
-  EXPECT_EQ(loaded_fill(), 1);
+  EXPECT_EQ(loaded(), std::make_pair(std::uint8_t{1}, std::string("did:aid:agents.test:agent")));
+}
+
+// A secret.key that loads as another key is that identity's only copy: save
+// leaves the whole set as it is. The same key in any spelling load reads, or a
+// secret.key load refuses, is replaced with the rest of the set.
+TEST_F(StoreFsTest, SaveNeverReplacesAnotherIdentitysKey) {
+  const auto contents = [&] {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const std::string& name : names(dir_)) {
+      std::ifstream in(dir_ / name, std::ios::binary);
+      std::stringstream text;
+      text << in.rdbuf();
+      out.emplace_back(name, text.str());
+    }
+    return out;
+  };
+  const auto inodes = [&] {
+    std::vector<ino_t> out;
+    for (const std::string& name : kSet) {
+      struct stat info {};
+      EXPECT_EQ(::stat((dir_ / name).c_str(), &info), 0);
+      out.push_back(info.st_ino);
+    }
+    return out;
+  };
+  const std::string refused = "Failed to write key: another identity's key is in ";
+  ASSERT_TRUE(save_identity(dir_.string(), identity(1), kSavedAt).has_value());
+  const auto before = contents();
+  expect_error(save_identity(dir_.string(), identity(2), kSavedAt), refused + dir_.string());
+  EXPECT_EQ(contents(), before);
+  const auto first = inodes();
+  ASSERT_TRUE(
+      save_identity(dir_.string(), identity(1), Instant{kSavedAt.seconds + 1, 0}).has_value());
+  const auto second = inodes();
+  for (std::size_t i = 0; i < kSet.size(); ++i) EXPECT_NE(first[i], second[i]) << kSet[i];
+  EXPECT_NE(contents(), before);  // identity.json holds the new time
+
+  const std::string hex = crypto::hex_encode(identity(1).key.seed());
+  std::string upper = hex;
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](char c) { return c >= 'a' ? static_cast<char>(c - 'a' + 'A') : c; });
+  for (const std::string& spelling : {upper, "\u3000 " + hex + "\r\n"}) {
+    SCOPED_TRACE(spelling);
+    write(dir_ / "secret.key", spelling);
+    expect_error(save_identity(dir_.string(), identity(2), kSavedAt), refused + dir_.string());
+    EXPECT_TRUE(save_identity(dir_.string(), identity(1, "renamed"), kSavedAt).has_value());
+    EXPECT_EQ(loaded(),
+              std::make_pair(std::uint8_t{1}, std::string("did:aid:agents.test:renamed")));
+  }
+
+  struct Case {
+    enum { kText, kFifo, kLink } type;
+    std::string text;  // the file's text, or the link's target
+  };
+  const std::vector<Case> cases = {
+      {Case::kText, ""},
+      {Case::kText, "old"},
+      {Case::kText, "\xff" + hex},
+      {Case::kText, hex.substr(1)},
+      {Case::kText, hex.substr(2)},
+      {Case::kText, hex + "00"},
+      {Case::kText, hex + std::string(4097 - hex.size(), ' ')},  // past load's limit
+      {Case::kFifo, ""},
+      {Case::kLink, "missing"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 70));
+    ASSERT_TRUE(save_identity(dir_.string(), identity(1), kSavedAt).has_value());
+    const fs::path key = dir_ / "secret.key";
+    fs::remove(key);
+    switch (c.type) {
+      case Case::kText:
+        write(key, c.text);
+        break;
+      case Case::kFifo:
+        ASSERT_EQ(::mkfifo(key.c_str(), 0600), 0);
+        break;
+      case Case::kLink:
+        fs::create_symlink(c.text, key);
+        break;
+    }
+    ASSERT_TRUE(save_identity(dir_.string(), identity(2), kSavedAt).has_value());
+    EXPECT_EQ(loaded_fill(), 2);
+    EXPECT_EQ(names(dir_), kSet);
+    fs::remove_all(dir_);
+  }
+
+  // The directory is named as given; the current one, "", as ".".
+  const fs::path cwd = fs::current_path();
+  fs::create_directories(dir_);
+  fs::current_path(dir_);
+  const bool saved = save_identity("", identity(1), kSavedAt).has_value();
+  const auto other = save_identity("", identity(2), kSavedAt);
+  fs::current_path(cwd);
+  EXPECT_TRUE(saved);
+  expect_error(other, refused + ".");
 }
 
 TEST_F(StoreFsTest, SaveNewClaimsADirectoryOnce) {

@@ -163,21 +163,34 @@ def test_unbuilt_instances_refuse_every_use():
 
 SET = ["aid.json", "identity.json", "secret.key"]
 OLD = AgentIdentity.create("agent", "agents.test")
-NEW = [AgentIdentity.create("agent", "agents.test") for _ in range(3)]
 
 
-def document_key(identity):
-    return json.loads(identity.aid().to_json())["verificationMethod"][0]["publicKeyMultibase"]
+def renamed(identity, name):
+    """identity's key under another DID: save replaces a set only for the same key."""
+    with tempfile.TemporaryDirectory() as tmp:
+        identity.save(tmp)
+        document = Path(tmp, "aid.json")
+        document.write_text(document.read_text().replace(identity.aid().did,
+                                                         f"did:aid:agents.test:{name}"))
+        return AgentIdentity.load(tmp)
 
 
-# Each identity as a load must give it: its key with the document naming that key.
-WHOLE = {(i.public_key_bytes, document_key(i)) for i in [OLD, *NEW]}
+NEW = [renamed(OLD, f"agent-{i}") for i in range(3)]
+DIDS = {i.aid().did for i in [OLD, *NEW]}
 
 
 def loaded_whole(path):
+    """The DID of the identity path loads, which must be one of those saved there."""
     loaded = AgentIdentity.load(str(path))
-    assert (loaded.public_key_bytes, document_key(loaded)) in WHOLE
-    return loaded.public_key_bytes
+    assert loaded.public_key_bytes == OLD.public_key_bytes
+    assert loaded.aid().did in DIDS
+    return loaded.aid().did
+
+
+def documents_agree(path):
+    """A whole set: identity.json names the DID of aid.json, one of those saved."""
+    did = json.loads(Path(path, "aid.json").read_text())["id"]
+    return did in DIDS and json.loads(Path(path, "identity.json").read_text())["did"] == did
 
 
 @pytest.fixture
@@ -289,6 +302,7 @@ class TestIdentityDirectories:
             os.waitpid(pid, 0)
             loaded_whole(d)
             assert sorted(os.listdir(d)) == SET
+            assert documents_agree(d)
 
     @pytest.mark.parametrize("limit,message", [
         (0, "Failed to write key: File too large (os error 27)"),
@@ -310,7 +324,7 @@ class TestIdentityDirectories:
 
         assert in_child(save_under_limit) == (message, 0)
         assert {name: (d / name).read_bytes() for name in os.listdir(d)} == before
-        assert loaded_whole(d) == OLD.public_key_bytes
+        assert loaded_whole(d) == OLD.aid().did
 
     @pytest.mark.parametrize("how", ["threads", "processes"])
     def test_racing_save_new_claims_once(self, fast_dir, how):
@@ -396,5 +410,6 @@ class TestIdentityDirectories:
         for t in loaders:
             t.join()
         assert faults == []
-        assert seen <= {i.public_key_bytes for i in [OLD, *NEW]}
+        assert seen <= DIDS
         assert sorted(os.listdir(d)) == SET
+        assert documents_agree(d)

@@ -3,11 +3,15 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "args.hpp"
 #include "binding.hpp"
 #include "core/crypto/encoding.hpp"
+#include "core/crypto/jwk.hpp"
 #include "core/crypto/trust_level.hpp"
 
 namespace quorvex::py {
@@ -46,6 +50,42 @@ PyObject* keypair_from_secret_bytes(PyObject*, PyObject* args, PyObject* kwargs)
   });
 }
 
+// jwk_member is a dict's value for name when it is a str; nullopt when it is absent, not a
+// str, or a str that is no UTF-8 (a lone surrogate). Returns false with an exception set only
+// when looking it up raised.
+bool jwk_member(PyObject* dict, const char* name, std::optional<Utf8>& out) {
+  const PyRef key = PyRef::steal(PyUnicode_FromString(name));
+  if (!key) return false;
+  PyObject* value = PyDict_GetItemWithError(dict, key.get());
+  if (value == nullptr) return PyErr_Occurred() == nullptr;
+  if (!PyUnicode_Check(value)) return true;
+  // Encoding runs no code of the caller's, so the borrowed value stays alive meanwhile.
+  out = text_arg(value, name);
+  if (!out && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+  return !PyErr_Occurred();
+}
+
+// public_key_from_dict reads a JWK given as a dict: its members go to the core as they are.
+PyObject* public_key_from_dict(PyObject* dict) {
+  std::optional<Utf8> kty;
+  std::optional<Utf8> crv;
+  std::optional<Utf8> x;
+  if (!jwk_member(dict, "kty", kty) || !jwk_member(dict, "crv", crv) || !jwk_member(dict, "x", x)) {
+    return nullptr;
+  }
+  const PyRef d_key = PyRef::steal(PyUnicode_FromString("d"));
+  if (!d_key) return nullptr;
+  const int has_d = PyDict_Contains(dict, d_key.get());
+  if (has_d < 0) return nullptr;
+  const auto view = [](const std::optional<Utf8>& text) -> std::optional<std::string_view> {
+    if (!text) return std::nullopt;
+    return text->view;
+  };
+  auto key = crypto::public_key_from_jwk({view(kty), view(crv), view(x), has_d == 1});
+  if (!key) return raise_value_error(key.error().text());
+  return new_bytes(*key);
+}
+
 PyObject* keypair_public_key_from(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"value", true}};
@@ -53,6 +93,7 @@ PyObject* keypair_public_key_from(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!match_args({"KeyPair.public_key_from()", kParams}, args, kwargs, &value_obj)) {
       return nullptr;
     }
+    if (PyDict_Check(value_obj)) return public_key_from_dict(value_obj);
     auto text = text_arg(value_obj, "value");
     // A str with a lone surrogate is text in none of the forms, refused as such.
     if (!text && PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
@@ -61,7 +102,7 @@ PyObject* keypair_public_key_from(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (!text) return nullptr;
     auto key = crypto::public_key_from_text(text->view);
-    if (!key) return raise_value_error(crypto::public_key_forms_message());
+    if (!key) return raise_value_error(key.error().text());
     return new_bytes(*key);
   });
 }
@@ -118,6 +159,39 @@ PyObject* keypair_public_key_multibase(PyObject* self, void*) {
   });
 }
 
+PyObject* keypair_public_key_jwk(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
+    const crypto::PublicJwk jwk = crypto::public_jwk(key->public_key_bytes());
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const std::pair<const char*, std::string_view> members[] = {
+        {"kty", jwk.kty}, {"crv", jwk.crv}, {"x", jwk.x}};
+    for (const auto& [name, text] : members) {
+      const PyRef value = PyRef::steal(new_text(text));
+      if (!value || PyDict_SetItemString(dict.get(), name, value.get()) != 0) return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+PyObject* keypair_jwk_thumbprint(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
+    return new_text(crypto::jwk_thumbprint(key->public_key_bytes()));
+  });
+}
+
+PyObject* keypair_did_key(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
+    return new_text(crypto::did_key(key->public_key_bytes()));
+  });
+}
+
 PyObject* keypair_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
     Shared<KeyPair> key(self);
@@ -137,8 +211,10 @@ PyMethodDef keypair_methods[] = {
     {"public_key_from", QV_METHOD(keypair_public_key_from),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "public_key_from(value)\n--\n\nThe 32 public key bytes written as multibase base58btc "
-     "text ('z...', as\npublic_key_multibase gives) or as 64 hex digits of either case. The bytes "
-     "are\nnot checked to be a curve point; verification does that."},
+     "text ('z...', as\npublic_key_multibase gives), as a did:key (did_key), as an Ed25519 JWK "
+     "(a dict\nor its JSON text, as public_key_jwk gives; one holding \"d\" is refused) or as "
+     "64\nhex digits of either case. The bytes are not checked to be a curve point;\n"
+     "verification does that."},
     {"sign", QV_METHOD(keypair_sign), METH_VARARGS | METH_KEYWORDS, "sign($self, message)\n--\n\n"},
     {"verify", QV_METHOD(keypair_verify), METH_VARARGS | METH_KEYWORDS,
      "verify($self, message, signature)\n--\n\n"},
@@ -148,6 +224,9 @@ PyMethodDef keypair_methods[] = {
 PyGetSetDef keypair_getset[] = {
     {"public_key_bytes", keypair_public_key_bytes, nullptr, nullptr, nullptr},
     {"public_key_multibase", keypair_public_key_multibase, nullptr, nullptr, nullptr},
+    {"public_key_jwk", keypair_public_key_jwk, nullptr, nullptr, nullptr},
+    {"jwk_thumbprint", keypair_jwk_thumbprint, nullptr, nullptr, nullptr},
+    {"did_key", keypair_did_key, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

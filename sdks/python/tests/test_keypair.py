@@ -182,7 +182,8 @@ class TestKeyPair:
             KeyPair.public_key_from(value)
         assert type(e.value) is ValueError
         assert str(e.value) == (
-            "public key must be multibase base58btc text ('z...') or 64 hex digits")
+            "public key must be multibase base58btc text ('z...'), a did:key ('did:key:z...'), an "
+            'Ed25519 JWK ({"kty": "OKP", "crv": "Ed25519", "x": ...}) or 64 hex digits')
 
     @pytest.mark.parametrize("value", [b"z" + b"1" * 32, bytes(32), None, 5])
     def test_public_key_from_takes_only_str(self, value):

@@ -1,0 +1,55 @@
+#pragma once
+
+// An Ed25519 public key as a JSON Web Key: the OKP key of RFC 8037, and its RFC 7638
+// thumbprint.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/base/result.hpp"
+#include "core/crypto/keypair.hpp"
+
+namespace quorvex::crypto {
+
+// PublicJwk holds the three members of a public key's JWK, in the order they are shown.
+struct PublicJwk {
+  std::string_view kty;
+  std::string_view crv;
+  std::string x;  // base64url, unpadded, of the 32 key bytes
+};
+
+// public_jwk: kty "OKP", crv "Ed25519" and x.
+PublicJwk public_jwk(const PublicKey& key);
+
+// jwk_thumbprint_input: {"crv":"Ed25519","kty":"OKP","x":"..."}, the members RFC 7638 keeps
+// for this key type in lexicographic order, without whitespace.
+std::string jwk_thumbprint_input(const PublicKey& key);
+
+// jwk_thumbprint: base64url, unpadded, of the SHA-256 of jwk_thumbprint_input.
+std::string jwk_thumbprint(const PublicKey& key);
+
+// JwkMembers are the members of a JWK that decide whether it is an Ed25519 public key: each of
+// kty, crv and x is nullopt when absent or not a string; has_d is whether "d" is present at
+// all, whatever its value.
+struct JwkMembers {
+  std::optional<std::string_view> kty;
+  std::optional<std::string_view> crv;
+  std::optional<std::string_view> x;
+  bool has_d = false;
+};
+
+// public_key_from_jwk reads kty "OKP", crv "Ed25519" and x, the canonical unpadded base64url
+// of exactly 32 bytes. Fails with Other carrying private_jwk_message() when "d" is present,
+// and public_key_forms_message() (encoding.hpp) for anything else.
+Result<PublicKey> public_key_from_jwk(const JwkMembers& members);
+
+// public_key_from_jwk_json reads the JSON text of one object the same way. Members other than
+// kty, crv, x and d are skipped, whatever their values; any of those four given twice, or text
+// that is not one JSON object, fails with public_key_forms_message().
+Result<PublicKey> public_key_from_jwk_json(std::string_view text);
+
+// private_jwk_message: "a JWK with \"d\" is a private key, not a public key".
+std::string private_jwk_message();
+
+}  // namespace quorvex::crypto

@@ -11,6 +11,7 @@
 #include "core/aid/builder.hpp"
 #include "core/aid/document.hpp"
 #include "core/aid/document_json.hpp"
+#include "core/crypto/encoding.hpp"
 #include "core/crypto/keypair.hpp"
 
 namespace quorvex::py {
@@ -43,6 +44,21 @@ PyObject* aid_trust_level(PyObject* self, void*) {
     if (!document) return nullptr;
     if (!document->trust_level) Py_RETURN_NONE;
     return new_text(*document->trust_level);
+  });
+}
+
+PyObject* aid_public_key_bytes(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    Shared<AidDocument> document(self);
+    if (!document) return nullptr;
+    if (document->verification_method.empty()) {
+      // Such a document is not valid (from_json and build() never make one): say why.
+      return translate_core_error(aid::validate_aid_document(*document).error());
+    }
+    auto key = crypto::public_key_from_multibase(
+        document->verification_method.front().public_key_multibase);
+    if (!key) return translate_argument_error(key.error());
+    return new_bytes(*key);
   });
 }
 
@@ -116,6 +132,7 @@ PyGetSetDef aid_getset[] = {
     {"did", aid_did, nullptr, nullptr, nullptr},
     {"controller", aid_controller, nullptr, nullptr, nullptr},
     {"trust_level", aid_trust_level, nullptr, nullptr, nullptr},
+    {"public_key_bytes", aid_public_key_bytes, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

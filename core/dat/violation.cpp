@@ -6,24 +6,20 @@
 namespace quorvex {
 namespace {
 
-// Writes the `Name { a: .., b: .. }` form field by field.
-class Fields {
+// Writes the fields after the variant's name: ` { a: .., b: .. }` for named
+// fields, `(..)` for a tuple variant's text, nothing for a variant without fields.
+class Fields final : public ViolationFields {
  public:
-  Fields(std::string& out, std::string_view name) : out_(out) {
-    out_ += name;
-    out_ += " { ";
-  }
-  Fields& text(std::string_view name, std::string_view value) {
+  explicit Fields(std::string& out) : out_(out) {}
+  void text(std::string_view name, std::string_view value) override {
     key(name);
     append_debug_quoted(out_, value);
-    return *this;
   }
-  Fields& number(std::string_view name, std::uint64_t value) {
+  void number(std::string_view name, std::uint64_t value) override {
     key(name);
     append_decimal(out_, value);
-    return *this;
   }
-  Fields& list(std::string_view name, const std::vector<std::string>& values) {
+  void list(std::string_view name, const std::vector<std::string>& values) override {
     key(name);
     out_ += '[';
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -31,9 +27,8 @@ class Fields {
       append_debug_quoted(out_, values[i]);
     }
     out_ += ']';
-    return *this;
   }
-  Fields& optional(std::string_view name, const std::optional<std::string>& value) {
+  void optional(std::string_view name, const std::optional<std::string>& value) override {
     key(name);
     if (!value) {
       out_ += "None";
@@ -42,13 +37,19 @@ class Fields {
       append_debug_quoted(out_, *value);
       out_ += ')';
     }
-    return *this;
   }
-  void close() { out_ += " }"; }
+  void unnamed(std::string_view value) override {
+    out_ += '(';
+    append_debug_quoted(out_, value);
+    out_ += ')';
+  }
+  void close() {
+    if (!first_) out_ += " }";
+  }
 
  private:
   void key(std::string_view name) {
-    if (!first_) out_ += ", ";
+    out_ += first_ ? " { " : ", ";
     first_ = false;
     out_ += name;
     out_ += ": ";
@@ -56,13 +57,6 @@ class Fields {
   std::string& out_;
   bool first_ = true;
 };
-
-void tuple(std::string& out, std::string_view name, std::string_view value) {
-  out += name;
-  out += '(';
-  append_debug_quoted(out, value);
-  out += ')';
-}
 
 template <class... Ts>
 struct Overloaded : Ts... {
@@ -73,55 +67,73 @@ Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
 
-std::string render_violation(const ConstraintViolation& v) {
+std::string_view violation_name(const ConstraintViolation& v) {
   using namespace violation;
-  std::string out;
-  std::visit(
+  return std::visit(
       Overloaded{
-          [&](const Expired&) { out = "Expired"; },
-          [&](const NotYetValid&) { out = "NotYetValid"; },
-          [&](const ScopeNotCovered&) { out = "ScopeNotCovered"; },
-          [&](const Revoked&) { out = "Revoked"; },
-          [&](const RateLimitExceeded& x) {
-            Fields(out, "RateLimitExceeded")
-                .text("limit_type", x.limit_type)
-                .number("limit", x.limit)
-                .number("current", x.current)
-                .close();
-          },
-          [&](const IpBlocked& x) {
-            Fields(out, "IpBlocked").text("ip", x.ip).text("reason", x.reason).close();
-          },
-          [&](const InsufficientTrustLevel& x) {
-            Fields(out, "InsufficientTrustLevel")
-                .text("required", x.required)
-                .text("actual", x.actual)
-                .close();
-          },
-          [&](const DelegationDepthExceeded& x) {
-            Fields(out, "DelegationDepthExceeded")
-                .number("max_depth", x.max_depth)
-                .number("actual_depth", x.actual_depth)
-                .close();
-          },
-          [&](const GeofenceViolation& x) {
-            Fields(out, "GeofenceViolation")
-                .text("country", x.country)
-                .list("allowed", x.allowed)
-                .close();
-          },
-          [&](const OutsideTimeWindow&) { out = "OutsideTimeWindow"; },
-          [&](const ConfigAttestationMismatch& x) {
-            Fields(out, "ConfigAttestationMismatch")
-                .text("expected", x.expected)
-                .optional("actual", x.actual)
-                .close();
-          },
-          [&](const ChainValidationFailed& x) { tuple(out, "ChainValidationFailed", x.text); },
-          [&](const SignatureInvalid&) { out = "SignatureInvalid"; },
-          [&](const Custom& x) { tuple(out, "Custom", x.text); },
+          [](const Expired&) { return "Expired"; },
+          [](const NotYetValid&) { return "NotYetValid"; },
+          [](const ScopeNotCovered&) { return "ScopeNotCovered"; },
+          [](const Revoked&) { return "Revoked"; },
+          [](const RateLimitExceeded&) { return "RateLimitExceeded"; },
+          [](const IpBlocked&) { return "IpBlocked"; },
+          [](const InsufficientTrustLevel&) { return "InsufficientTrustLevel"; },
+          [](const DelegationDepthExceeded&) { return "DelegationDepthExceeded"; },
+          [](const GeofenceViolation&) { return "GeofenceViolation"; },
+          [](const OutsideTimeWindow&) { return "OutsideTimeWindow"; },
+          [](const ConfigAttestationMismatch&) { return "ConfigAttestationMismatch"; },
+          [](const ChainValidationFailed&) { return "ChainValidationFailed"; },
+          [](const SignatureInvalid&) { return "SignatureInvalid"; },
+          [](const Custom&) { return "Custom"; },
       },
       v);
+}
+
+void visit_fields(const ConstraintViolation& v, ViolationFields& fields) {
+  using namespace violation;
+  std::visit(Overloaded{
+                 [](const Expired&) {},
+                 [](const NotYetValid&) {},
+                 [](const ScopeNotCovered&) {},
+                 [](const Revoked&) {},
+                 [&](const RateLimitExceeded& x) {
+                   fields.text("limit_type", x.limit_type);
+                   fields.number("limit", x.limit);
+                   fields.number("current", x.current);
+                 },
+                 [&](const IpBlocked& x) {
+                   fields.text("ip", x.ip);
+                   fields.text("reason", x.reason);
+                 },
+                 [&](const InsufficientTrustLevel& x) {
+                   fields.text("required", x.required);
+                   fields.text("actual", x.actual);
+                 },
+                 [&](const DelegationDepthExceeded& x) {
+                   fields.number("max_depth", x.max_depth);
+                   fields.number("actual_depth", x.actual_depth);
+                 },
+                 [&](const GeofenceViolation& x) {
+                   fields.text("country", x.country);
+                   fields.list("allowed", x.allowed);
+                 },
+                 [](const OutsideTimeWindow&) {},
+                 [&](const ConfigAttestationMismatch& x) {
+                   fields.text("expected", x.expected);
+                   fields.optional("actual", x.actual);
+                 },
+                 [&](const ChainValidationFailed& x) { fields.unnamed(x.text); },
+                 [](const SignatureInvalid&) {},
+                 [&](const Custom& x) { fields.unnamed(x.text); },
+             },
+             v);
+}
+
+std::string render_violation(const ConstraintViolation& v) {
+  std::string out(violation_name(v));
+  Fields fields(out);
+  visit_fields(v, fields);
+  fields.close();
   return out;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -56,6 +57,32 @@ using ConstraintViolation =
                  violation::GeofenceViolation, violation::OutsideTimeWindow,
                  violation::ConfigAttestationMismatch, violation::ChainValidationFailed,
                  violation::SignatureInvalid, violation::Custom>;
+
+// ViolationFields receives a violation's fields in the order its one-line form shows
+// them, each under the name that form gives it. The text of a tuple variant
+// (ChainValidationFailed, Custom) has no name there and comes to unnamed.
+class ViolationFields {
+ public:
+  virtual void text(std::string_view name, std::string_view value) = 0;
+  virtual void number(std::string_view name, std::uint64_t value) = 0;
+  virtual void list(std::string_view name, const std::vector<std::string>& values) = 0;
+  virtual void optional(std::string_view name, const std::optional<std::string>& value) = 0;
+  virtual void unnamed(std::string_view value) = 0;
+
+ protected:
+  ViolationFields() = default;
+  ViolationFields(const ViolationFields&) = default;
+  ViolationFields& operator=(const ViolationFields&) = default;
+  ViolationFields(ViolationFields&&) = default;
+  ViolationFields& operator=(ViolationFields&&) = default;
+  ~ViolationFields() = default;
+};
+
+// violation_name is the variant's name, the first word of its one-line form.
+std::string_view violation_name(const ConstraintViolation& v);
+
+// visit_fields hands each field of v to fields; variants without fields hand none.
+void visit_fields(const ConstraintViolation& v, ViolationFields& fields);
 
 // render_violation writes the one-line debug form a Python caller sees, such as
 // `IpBlocked { ip: "10.1.2.3", reason: "IP in denied list" }`.

@@ -31,10 +31,10 @@ PyObject* raise_load_error(const CoreError& error) {
     return translate_core_error(error);
   }
   if (error.kind() == ErrorKind::Serialization) {
-    return raise_message(Message::InvalidAidJson, error.detail());
+    return raise_message(Message::InvalidAidJson, error.detail(), error);
   }
-  if (error.kind() == ErrorKind::InvalidKey) return raise_value_error(error.text());
-  return raise_error(PyExc_RuntimeError, error.text());  // reading a file failed
+  if (error.kind() == ErrorKind::InvalidKey) return raise_core_text(PyExc_ValueError, error);
+  return raise_core_text(PyExc_RuntimeError, error);  // reading a file failed
 }
 
 // dir_arg is the directory a path argument names, '~' expanded; nullopt with
@@ -172,7 +172,7 @@ PyObject* save_to(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
     if (!done) return fail(done.error());
     return true;
   });
-  if (!saved) return raise_error(PyExc_RuntimeError, saved.error().text());
+  if (!saved) return raise_core_text(PyExc_RuntimeError, saved.error());
   if (!*saved) {
     PyRef code = PyRef::steal(PyLong_FromLong(EEXIST));
     PyRef message = PyRef::steal(code ? new_text("Identity already exists: " + dir) : nullptr);

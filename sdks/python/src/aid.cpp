@@ -69,7 +69,7 @@ PyObject* aid_to_json(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!document) return nullptr;
     auto text = aid::document_to_json(*document);
     if (!text) {
-      return raise_message(Message::SerializationError, text.error().detail());
+      return raise_message(Message::SerializationError, text.error().detail(), text.error());
     }
     return new_text(*text);
   });
@@ -93,7 +93,8 @@ PyObject* aid_from_json(PyObject*, PyObject* args, PyObject* kwargs) {
     };
     Parsed parsed = text->view.size() < kParseWithoutLockFrom ? parse() : without_gil(parse);
     if (!parsed.document) {
-      return raise_message(Message::InvalidAidJson, parsed.document.error().detail());
+      const CoreError& error = parsed.document.error();
+      return raise_message(Message::InvalidAidJson, error.detail(), error);
     }
     if (!parsed.valid) return translate_core_error(parsed.valid.error());
     return wrap(std::move(*parsed.document));

@@ -21,7 +21,7 @@ using crypto::KeyPair;
 using receipt::ReceiptLog;
 
 PyObject* raise_serialization(const CoreError& error) {
-  return raise_message(Message::SerializationError, error.text());
+  return raise_message(Message::SerializationError, error.text(), error);
 }
 
 PyObject* receipt_log_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -165,7 +165,7 @@ PyObject* receipt_log_audit(PyObject*, PyObject* args, PyObject* kwargs) {
     auto count = without_gil([&] { return receipt::audit_printed_log(text, public_key); });
     if (!count) {
       if (count.error().kind() == ErrorKind::Serialization) {
-        return raise_message(Message::InvalidReceiptLogJson, count.error().detail());
+        return raise_message(Message::InvalidReceiptLogJson, count.error().detail(), count.error());
       }
       return translate_core_error(count.error());
     }

@@ -2,8 +2,8 @@
 // parser. The scanner may decline any text, leaving it to the parser, but what it accepts the
 // parser must accept as the same value; read() must give exactly the parser's verdict,
 // position included. Each input is read as every record the system reads: token claims, a
-// token header (strict), an AID document (with generic values), identity metadata and a
-// printed receipt log.
+// token header (strict), an AID document (with generic values), identity metadata, a JWK and
+// a printed receipt log.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +15,7 @@
 
 #include "core/aid/document_json.hpp"
 #include "core/aid/saved_identity.hpp"
+#include "core/crypto/jwk.hpp"
 #include "core/dat/token.hpp"
 #include "core/dat/token_json.hpp"
 #include "core/json/reader.hpp"
@@ -87,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   compare<quorvex::dat::DatHeader>(text);
   compare<quorvex::aid::AidDocument>(text);
   compare<quorvex::aid::SavedIdentity>(text);
+  compare<quorvex::crypto::JwkRecord>(text);
   compare<std::vector<quorvex::receipt::PrintedReceipt>>(text);
   return 0;
 }

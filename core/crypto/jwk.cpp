@@ -6,100 +6,19 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "core/crypto/encoding.hpp"
+#include "core/json/reader.hpp"
 
 namespace quorvex::crypto {
 namespace {
 
 constexpr std::string_view kKeyType = "OKP";
 constexpr std::string_view kCurve = "Ed25519";
-
-// The members a JWK reader looks at, in the order of their bits in MemberReader::seen_.
-enum Member : unsigned { kKty, kCrv, kX, kD, kOtherMember };
-
-Member member_named(std::string_view name) {
-  if (name == "kty") return kKty;
-  if (name == "crv") return kCrv;
-  if (name == "x") return kX;
-  if (name == "d") return kD;
-  return kOtherMember;
-}
-
-// MemberReader takes the parser's events for one JSON object and keeps the string values of
-// its kty, crv and x members and whether d is there. Values nested deeper are passed over
-// without being kept.
-class MemberReader {
- public:
-  using Json = nlohmann::json;
-
-  bool null() { return scalar(); }
-  bool boolean(bool /*value*/) { return scalar(); }
-  bool number_integer(Json::number_integer_t /*value*/) { return scalar(); }
-  bool number_unsigned(Json::number_unsigned_t /*value*/) { return scalar(); }
-  bool number_float(Json::number_float_t /*value*/, const std::string& /*raw*/) { return scalar(); }
-  bool binary(Json::binary_t& /*value*/) { return scalar(); }
-  bool string(std::string& value) {
-    if (depth_ == 1 && current_ < kD) values_[current_] = std::move(value);
-    return scalar();
-  }
-  bool start_object(std::size_t /*elements*/) { return open(); }
-  bool start_array(std::size_t /*elements*/) {
-    if (depth_ == 0) return false;  // a JWK is an object
-    return open();
-  }
-  bool end_object() { return close(); }
-  bool end_array() { return close(); }
-  bool key(std::string& name) {
-    if (depth_ != 1) return true;
-    current_ = member_named(name);
-    if (current_ == kOtherMember) return true;
-    const unsigned bit = 1U << current_;
-    if ((seen_ & bit) != 0) return false;  // a member named twice
-    seen_ |= bit;
-    return true;
-  }
-  bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/,
-                   const Json::exception& /*error*/) {
-    return false;
-  }
-
-  JwkMembers members() const {
-    JwkMembers out;
-    const auto view = [this](Member m) -> std::optional<std::string_view> {
-      if (!values_[m]) return std::nullopt;
-      return std::string_view(*values_[m]);
-    };
-    out.kty = view(kKty);
-    out.crv = view(kCrv);
-    out.x = view(kX);
-    out.has_d = (seen_ & (1U << kD)) != 0;
-    return out;
-  }
-
- private:
-  bool scalar() const { return depth_ > 0; }  // a JWK is an object, not a lone value
-  bool open() {
-    ++depth_;
-    current_ = kOtherMember;
-    return true;
-  }
-  bool close() {
-    --depth_;
-    current_ = kOtherMember;
-    return true;
-  }
-
-  std::size_t depth_ = 0;
-  Member current_ = kOtherMember;
-  unsigned seen_ = 0;
-  std::array<std::optional<std::string>, kD> values_;
-};
 
 }  // namespace
 
@@ -139,15 +58,13 @@ Result<PublicKey> public_key_from_jwk(const JwkMembers& members) {
 }
 
 Result<PublicKey> public_key_from_jwk_json(std::string_view text) {
-  // The parser takes a NUL for the end of the text; no JSON text holds one.
-  if (text.find('\0') != std::string_view::npos) {
-    return fail(ErrorKind::Other, public_key_forms_message());
-  }
-  MemberReader reader;
-  if (!nlohmann::json::sax_parse(text.begin(), text.end(), &reader)) {
-    return fail(ErrorKind::Other, public_key_forms_message());
-  }
-  return public_key_from_jwk(reader.members());
+  auto record = json::read<JwkRecord>(text);
+  if (!record) return fail(ErrorKind::Other, public_key_forms_message());
+  const auto view = [](const std::optional<std::string>& member) {
+    return member ? std::optional<std::string_view>(*member) : std::nullopt;
+  };
+  return public_key_from_jwk(
+      {view(record->kty), view(record->crv), view(record->x), record->d.has_value()});
 }
 
 std::string private_jwk_message() { return R"(a JWK with "d" is a private key, not a public key)"; }

@@ -3,12 +3,15 @@
 // An Ed25519 public key as a JSON Web Key: the OKP key of RFC 8037, and its RFC 7638
 // thumbprint.
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "core/base/result.hpp"
 #include "core/crypto/keypair.hpp"
+#include "core/json/schema.hpp"
 
 namespace quorvex::crypto {
 
@@ -44,12 +47,38 @@ struct JwkMembers {
 // and public_key_forms_message() (encoding.hpp) for anything else.
 Result<PublicKey> public_key_from_jwk(const JwkMembers& members);
 
-// public_key_from_jwk_json reads the JSON text of one object the same way. Members other than
-// kty, crv, x and d are skipped, whatever their values; any of those four given twice, or text
-// that is not one JSON object, fails with public_key_forms_message().
+// JwkRecord is a JWK's JSON object as read: the members that decide whether it is an Ed25519
+// public key. Others are skipped whatever their values; null counts as absent. (The JSON
+// library's destructor allocates while freeing nested values, hence the NOLINT.)
+struct JwkRecord {  // NOLINT(bugprone-exception-escape)
+  std::optional<std::string> kty;
+  std::optional<std::string> crv;
+  std::optional<std::string> x;
+  std::optional<nlohmann::json> d;  // any value: a private key
+};
+
+// public_key_from_jwk_json reads the JSON text of one object as a JwkRecord, then as
+// public_key_from_jwk does. Text that is not one such object (one of its members given twice,
+// kty, crv or x not a string) fails with public_key_forms_message().
 Result<PublicKey> public_key_from_jwk_json(std::string_view text);
 
 // private_jwk_message: "a JWK with \"d\" is a private key, not a public key".
 std::string private_jwk_message();
 
 }  // namespace quorvex::crypto
+
+namespace quorvex::json {
+
+template <>
+struct Schema<crypto::JwkRecord> {
+  static constexpr std::string_view name = "Jwk";
+  static constexpr bool strict = false;
+  static constexpr auto fields = std::tuple{
+      field("kty", &crypto::JwkRecord::kty),
+      field("crv", &crypto::JwkRecord::crv),
+      field("x", &crypto::JwkRecord::x),
+      field("d", &crypto::JwkRecord::d),
+  };
+};
+
+}  // namespace quorvex::json

@@ -14,6 +14,7 @@
 #include "core/aid/builder.hpp"
 #include "core/aid/document_json.hpp"
 #include "core/aid/saved_identity.hpp"
+#include "core/crypto/jwk.hpp"
 #include "core/crypto/keypair.hpp"
 #include "core/dat/token_json.hpp"
 #include "core/json/reader.hpp"
@@ -193,6 +194,14 @@ TEST(JsonDifferentialTest, IdentityMetadata) {
       R"({"version":4294967295,"did":"","created":"","extra":[{"x":[]}]})",
   };
   expect_both_paths_used(differential<aid::SavedIdentity>(valid, kRounds, 14), kRounds);
+}
+
+TEST(JsonDifferentialTest, Jwk) {
+  const std::vector<std::string> valid = {
+      R"({"kty":"OKP","crv":"Ed25519","x":"11qYAYKxCrfVS_7TyWQHOg7hcvPapiMlrwIaaPcHURo"})",
+      R"({"kid":"k","use":"sig","key_ops":["verify"],"d":{"a":[1,-2,true]},"x":"AA","crv":"x"})",
+  };
+  expect_both_paths_used(differential<crypto::JwkRecord>(valid, kRounds, 16), kRounds);
 }
 
 TEST(JsonDifferentialTest, PrintedLog) {

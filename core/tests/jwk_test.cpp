@@ -55,6 +55,8 @@ TEST(JwkTest, ReadsAnEd25519PublicKeyWhateverElseTheObjectHolds) {
           x + R"("})",
       R"({"kty":"OKP","crv":"Ed25519","x":")" + x +
           R"(","x5c":[[[[[]]]]],"n":18446744073709551615})",
+      // null stands for an absent member, as in every record read: no private key here.
+      R"({"d":null,"kty":"OKP","crv":"Ed25519","x":")" + x + R"("})",
   };
   for (const auto& text : accepted) {
     auto key = public_key_from_jwk_json(text);
@@ -106,7 +108,6 @@ TEST(JwkTest, RefusesAPrivateKey) {
   const std::string x(kRfcX);
   const std::string with_d[] = {
       R"({"kty":"OKP","crv":"Ed25519","d":")" + std::string(kRfcSeed) + R"(","x":")" + x + R"("})",
-      R"({"d":null,"kty":"OKP","crv":"Ed25519","x":")" + x + R"("})",
       R"({"kty":"RSA","d":""})",
   };
   for (const auto& text : with_d) {

@@ -1,5 +1,6 @@
 """Verifiable identity for the agent era."""
 
+from collections.abc import Mapping
 from typing import Any, SupportsIndex, final
 
 __all__ = [
@@ -119,6 +120,14 @@ class DAT:
         public_key_bytes: bytes,
         required_scope: str = "",
         ctx: EvaluationContext | None = None,
+    ) -> None: ...
+    def authorize(
+        self,
+        trusted_issuers: Mapping[str, bytes],
+        required_scope: str,
+        ctx: EvaluationContext | None = None,
+        *,
+        leeway: SupportsIndex = 0,
     ) -> None: ...
     def verify_signature(self, public_key_bytes: bytes) -> bool: ...
     def validate_timing(self) -> None: ...

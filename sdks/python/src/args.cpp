@@ -25,15 +25,22 @@ std::string quoted_names(const std::vector<std::string_view>& names) {
   return out;
 }
 
+// positional_count is the number of parameters that may be given by position.
+std::size_t positional_count(const Signature& sig) {
+  std::size_t count = 0;
+  while (count < sig.params.size() && !sig.params[count].keyword_only) ++count;
+  return count;
+}
+
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  const std::size_t positional = positional_count(sig);
   std::size_t required = 0;
-  for (const Param& p : sig.params) required += p.required ? 1 : 0;
+  for (std::size_t i = 0; i < positional; ++i) required += sig.params[i].required ? 1 : 0;
   std::string message = sig.function;
-  if (required == sig.params.size()) {
-    message += " takes " + std::to_string(sig.params.size());
+  if (required == positional) {
+    message += " takes " + std::to_string(positional);
   } else {
-    message +=
-        " takes from " + std::to_string(required) + " to " + std::to_string(sig.params.size());
+    message += " takes from " + std::to_string(required) + " to " + std::to_string(positional);
   }
   message += " positional arguments but " + std::to_string(given) +
              (given == 1 ? " was" : " were") + " given";
@@ -82,7 +89,9 @@ bool match_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
   for (std::size_t i = 0; i < count; ++i) slots[i] = nullptr;
   const Py_ssize_t given = args ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
-  if (static_cast<std::size_t>(given) > count) return too_many_positional(sig, given);
+  if (static_cast<std::size_t>(given) > positional_count(sig)) {
+    return too_many_positional(sig, given);
+  }
   for (Py_ssize_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, i);
 
   if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {

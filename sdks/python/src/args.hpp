@@ -17,6 +17,7 @@ namespace quorvex::py {
 struct Param {
   const char* name;
   bool required;
+  bool keyword_only = false;  // keyword-only parameters come last
 };
 
 // Signature: the name shown in errors ("KeyPair.sign()") and the parameters.

@@ -185,6 +185,100 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The code of a token whose issuer is not in trusted_issuers.
+constexpr std::string_view kUnknownIssuer = "UnknownIssuer";
+
+// TrustedKey is what trusted_issuers holds for an issuer.
+enum class TrustedKey : std::uint8_t { Found, Missing, Failed };
+
+// trusted_key reads the key trusted_issuers holds under issuer: 32 bytes. Missing when the
+// mapping has no such key (KeyError), Failed with the exception set for anything else.
+TrustedKey trusted_key(PyObject* issuers, std::string_view issuer, PublicKey& key) {
+  PyRef name = PyRef::steal(new_text(issuer));
+  if (!name) return TrustedKey::Failed;
+  PyRef value = PyRef::steal(PyObject_GetItem(issuers, name.get()));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return TrustedKey::Failed;
+    PyErr_Clear();
+    return TrustedKey::Missing;
+  }
+  auto bytes = bytes_arg(value.get(), "trusted_issuers");
+  if (!bytes) return TrustedKey::Failed;
+  if (bytes->size() != crypto::kPublicKeyLen) {
+    raise_message(Message::PublicKeyLength);
+    return TrustedKey::Failed;
+  }
+  key = public_key_of(*bytes);
+  return TrustedKey::Found;
+}
+
+PyObject* dat_authorize(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    enum : std::size_t { kTrustedIssuers, kRequiredScope, kCtx, kLeeway, kSlotCount };
+    static constexpr Param kParams[] = {{"trusted_issuers", true},
+                                        {"required_scope", true},
+                                        {"ctx", false},
+                                        {"leeway", false, true}};
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
+    if (!match_args({"DAT.authorize()", kParams}, args, kwargs, slots)) return nullptr;
+    Shared<Dat> token(self);
+    if (!token) return nullptr;
+    PyObject* issuers = slots[kTrustedIssuers];
+    // A mapping of DIDs: not a list or a text, which also answer [].
+    if (!PyMapping_Check(issuers) || PySequence_Check(issuers)) {
+      conversion_error(issuers, "trusted_issuers", "Mapping");
+      return nullptr;
+    }
+    auto required = text_arg(slots[kRequiredScope], "required_scope");
+    if (!required) return nullptr;
+    if (!absent(slots[kCtx]) && !Shared<ContextFields>(slots[kCtx], "ctx")) return nullptr;
+    std::int64_t leeway = 0;
+    if (!absent(slots[kLeeway])) {
+      auto given = i64_arg(slots[kLeeway], "leeway");
+      if (!given) return nullptr;
+      leeway = *given;
+    }
+    if (auto checked = dat::check_leeway(leeway); !checked) {
+      return translate_argument_error(checked.error());
+    }
+
+    dat::VerifyRequest request;
+    // The mapping may run Python code: it is read before the context is borrowed.
+    switch (trusted_key(issuers, token->claims().iss, request.public_key)) {
+      case TrustedKey::Found:
+        break;
+      case TrustedKey::Missing: {
+        const std::string& issuer = token->claims().iss;
+        PyRef details = PyRef::steal(PyDict_New());
+        PyRef issuer_text = PyRef::steal(new_text(issuer));
+        if (!details || !issuer_text ||
+            PyDict_SetItemString(details.get(), "issuer", issuer_text.get()) != 0) {
+          return nullptr;
+        }
+        return raise_refusal(PyExc_ValueError, core_error_message(dat::untrusted_issuer(issuer)),
+                             kUnknownIssuer, details.get());
+      }
+      case TrustedKey::Failed:
+        return nullptr;
+    }
+    if (auto kid = token->check_key_id(); !kid) return translate_core_error(kid.error());
+    request.now = quorvex::now().seconds;
+    request.leeway = leeway;
+    request.required_scope.assign(required->view);
+    if (!absent(slots[kCtx])) {
+      Shared<ContextFields> context(slots[kCtx], "ctx");
+      if (!context) return nullptr;
+      request.context = *context;
+    }
+
+    auto verdict = without_gil([&] { return dat::verify_token(*token, request); });
+    if (!verdict) return translate_core_error(verdict.error());
+    if (*verdict) return translate_violation(**verdict);
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* dat_verify_signature(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static constexpr Param kParams[] = {{"public_key_bytes", true}};
@@ -327,6 +421,19 @@ PyMethodDef dat_methods[] = {
      "    ctx: EvaluationContext with runtime values (optional, defaults to empty context)\n"
      "\n"
      "Raises ValueError on any verification failure."},
+    {"authorize", QV_METHOD(dat_authorize), METH_VARARGS | METH_KEYWORDS,
+     "authorize($self, trusted_issuers, required_scope, ctx=None, *, leeway=0)\n--\n\n"
+     "Verify the token for a service: the key is the one trusted_issuers holds for its\n"
+     "issuer, and the header's key id must name that key; then the pipeline of verify.\n"
+     "\n"
+     "Args:\n"
+     "    trusted_issuers: Mapping of issuer DID to its 32-byte Ed25519 public key\n"
+     "    required_scope: Scope string to check, as for verify\n"
+     "    ctx: EvaluationContext with runtime values (optional)\n"
+     "    leeway: Seconds of clock skew allowed on exp and nbf, 0 to 300\n"
+     "\n"
+     "Raises ValueError on any refusal; its code says which (UnknownIssuer for an issuer\n"
+     "that is not trusted)."},
     {"verify_signature", QV_METHOD(dat_verify_signature), METH_VARARGS | METH_KEYWORDS,
      "verify_signature($self, public_key_bytes)\n--\n\n"
      "Verify signature only (no scope/constraint checks)."},

@@ -187,6 +187,7 @@ class TestLockRelease:
             lambda: DAT.issue(ISS, SUB, [SCOPE], 60, KEY),
             lambda: DAT.from_compact(WIDE_TEXT),
             lambda: WIDE.verify(PK, "mcp:tool:t1999:read"),
+            lambda: WIDE.authorize({ISS: PK}, "mcp:tool:t1999:read"),
             lambda: WIDE.verify_signature(PK),
             lambda: AgentIdentity.create("t"),
             lambda: IDENTITY.save(IDENTITY_DIR),
@@ -197,7 +198,7 @@ class TestLockRelease:
             lambda: ReceiptLog.audit(PRINTED, PK),
         ],
         ids=["generate", "from_secret_bytes", "sign", "verify", "issue", "from_compact",
-             "DAT.verify", "verify_signature", "create", "save", "save_new", "load", "issue_dat",
+             "DAT.verify", "authorize", "verify_signature", "create", "save", "save_new", "load", "issue_dat",
              "AID.from_json", "audit"],
     )
     def test_other_threads_run_during_the_call(self, call):

@@ -12,7 +12,8 @@ python=${PYTHON:-python3}
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev nlohmann-json3-dev librust-blake3-dev)
 missing=()
 for pkg in "${debian_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$pkg")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing Debian packages: ${missing[*]}"
@@ -88,8 +89,9 @@ fi
 
 # A short account of the wheel: its tags, what is linked into it, the system
 # libraries it loads, and the licence texts it carries (all of them, or this fails).
-linked="libsodium $(pkg-config --modversion libsodium), OpenSSL libcrypto $(pkg-config --modversion libcrypto)"
-linked+=", BLAKE3 ${blake3_dir##*-} (C sources), nlohmann-json $(pkg-config --modversion nlohmann_json)"
+version() { pkg-config --modversion "$1"; }
+linked="libsodium $(version libsodium), OpenSSL libcrypto $(version libcrypto), BLAKE3"
+linked+=" ${blake3_dir##*-} (C sources), nlohmann-json $(version nlohmann_json)"
 "$python" - "$wheel" "dist/$(basename "$sdist")" "$linked" "${licenses[@]%%=*}" <<'EOF'
 import json, subprocess, sys, zipfile
 wheel, sdist, linked, expected = sys.argv[1], sys.argv[2], sys.argv[3], sorted(sys.argv[4:])

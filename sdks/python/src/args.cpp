@@ -160,7 +160,10 @@ std::optional<Utf8> text_arg(PyObject* obj, const char* name) {
     return std::nullopt;
   }
   PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(obj));
-  if (!encoded) return std::nullopt;
+  if (!encoded) {
+    mark_invalid_argument();  // a lone surrogate: UnicodeEncodeError
+    return std::nullopt;
+  }
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) return std::nullopt;

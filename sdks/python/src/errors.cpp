@@ -261,6 +261,26 @@ PyObject* raise_core_text(PyObject* type, const CoreError& error) {
   return raise_with(type, error.text(), error_code(error.kind()), details.get());
 }
 
+void mark_invalid_argument() {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef code = PyRef::steal(PyUnicode_FromStringAndSize(
+      kInvalidArgument.data(), static_cast<Py_ssize_t>(kInvalidArgument.size())));
+  PyRef details = PyRef::steal(code ? PyDict_New() : nullptr);
+  if (!details || PyObject_SetAttrString(value, "code", code.get()) != 0 ||
+      PyObject_SetAttrString(value, "details", details.get()) != 0) {
+    Py_XDECREF(type);  // what failed (MemoryError) is raised instead
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return;
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
 PyObject* translate_argument_error(const CoreError& error) {
   return raise_with(PyExc_ValueError, error.display(), kInvalidArgument, nullptr);
 }

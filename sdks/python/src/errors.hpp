@@ -40,6 +40,10 @@ PyObject* translate_argument_error(const CoreError& error);
 // details ({"ip": "10.1.2.3", "reason": "..."}), and returns nullptr.
 PyObject* translate_violation(const ConstraintViolation& violation);
 
+// mark_invalid_argument gives the pending exception, when it is a ValueError (such as the
+// UnicodeEncodeError of a str holding a lone surrogate), code InvalidArgument and details {}.
+void mark_invalid_argument();
+
 // raise_core_text raises error's payload text alone (CoreError::text) as type, with the
 // code and details translate_core_error gives it; returns nullptr.
 PyObject* raise_core_text(PyObject* type, const CoreError& error);

@@ -157,6 +157,11 @@ class TestBindingChecks:
         # Texts worded in the core, checked where they are made.
         for call in (lambda: TrustLevel("L9"), lambda: KeyPair.public_key_from("z")):
             assert refusal(ValueError, call)[1:] == ("InvalidArgument", {})
+        # A str with a lone surrogate is no text: its UnicodeEncodeError is a ValueError too.
+        assert refusal(UnicodeEncodeError, lambda: Scope("a:b:c:\ud800")) == (
+            "'utf-8' codec can't encode character '\\ud800' in position 6: surrogates not allowed",
+            "InvalidArgument", {},
+        )
 
     def test_log_in_use(self):
         log = ReceiptLog()

@@ -105,6 +105,8 @@ carried = sorted(n[len(licenses):] for n in names
                  if n.startswith(licenses) and not n.endswith("/"))
 if carried != expected:
     sys.exit(f"the wheel carries the licence texts {carried}, not {expected}")
+if info + "/licenses/LICENSE" not in names:
+    sys.exit("the wheel does not carry the project's LICENSE")
 report = json.loads(subprocess.run([sys.executable, "-m", "auditwheel", "show", "--json", wheel],
                                    check=True, capture_output=True, text=True).stdout)
 print(f"wheel:     {wheel}")
@@ -112,5 +114,5 @@ print(f"sdist:     {sdist}")
 print(f"tags:      {', '.join(tags)} (auditwheel: {report['overall_tag']})")
 print(f"linked in: {linked}; nothing vendored")
 print(f"loads:     {', '.join(sorted(report['versioned_symbols']))}")
-print(f"licences:  {licenses}{{{', '.join(carried)}}}")
+print(f"licences:  {info}/licenses/LICENSE and {licenses}{{{', '.join(carried)}}}")
 EOF

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/aid/identifier.hpp"
+#include "core/crypto/encoding.hpp"
 
 namespace quorvex::aid {
 
@@ -25,6 +26,14 @@ Result<void> validate_aid_document(const AidDocument& document) {
     }
   }
   return ok();
+}
+
+Result<crypto::PublicKey> document_public_key(const AidDocument& document) {
+  if (document.verification_method.empty()) {
+    return fail(ErrorKind::AidValidation, "at least one verification method required");
+  }
+  return crypto::public_key_from_multibase(
+      document.verification_method.front().public_key_multibase);
 }
 
 }  // namespace quorvex::aid

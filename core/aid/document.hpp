@@ -8,6 +8,7 @@
 
 #include "core/base/clock.hpp"
 #include "core/base/result.hpp"
+#include "core/crypto/keypair.hpp"
 
 namespace quorvex::aid {
 
@@ -64,5 +65,10 @@ struct AgentMetadata {
 // at least one verification method, and every authentication entry equal to
 // some method's id. Nothing else is checked.
 Result<void> validate_aid_document(const AidDocument& document);
+
+// document_public_key is the key of the document's first verification method: AidValidation
+// ("at least one verification method required") when it has none, else as
+// crypto::public_key_from_multibase (Other) when its publicKeyMultibase is no key.
+Result<crypto::PublicKey> document_public_key(const AidDocument& document);
 
 }  // namespace quorvex::aid

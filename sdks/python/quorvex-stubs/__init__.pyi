@@ -123,7 +123,7 @@ class DAT:
     ) -> None: ...
     def authorize(
         self,
-        trusted_issuers: Mapping[str, bytes],
+        trusted_issuers: Mapping[str, bytes | AID],
         required_scope: str,
         ctx: EvaluationContext | None = None,
         *,

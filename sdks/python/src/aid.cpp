@@ -51,13 +51,8 @@ PyObject* aid_public_key_bytes(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     Shared<AidDocument> document(self);
     if (!document) return nullptr;
-    if (document->verification_method.empty()) {
-      // Such a document is not valid (from_json and build() never make one): say why.
-      return translate_core_error(aid::validate_aid_document(*document).error());
-    }
-    auto key = crypto::public_key_from_multibase(
-        document->verification_method.front().public_key_multibase);
-    if (!key) return translate_argument_error(key.error());
+    auto key = aid::document_public_key(*document);
+    if (!key) return translate_key_error(key.error());
     return new_bytes(*key);
   });
 }

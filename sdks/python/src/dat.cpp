@@ -8,6 +8,7 @@
 
 #include "args.hpp"
 #include "binding.hpp"
+#include "core/aid/document.hpp"
 #include "core/base/clock.hpp"
 #include "core/dat/evaluate.hpp"
 #include "core/dat/token.hpp"
@@ -191,8 +192,9 @@ constexpr std::string_view kUnknownIssuer = "UnknownIssuer";
 // TrustedKey is what trusted_issuers holds for an issuer.
 enum class TrustedKey : std::uint8_t { Found, Missing, Failed };
 
-// trusted_key reads the key trusted_issuers holds under issuer: 32 bytes. Missing when the
-// mapping has no such key (KeyError), Failed with the exception set for anything else.
+// trusted_key reads the key trusted_issuers holds under issuer: 32 bytes, or an AID's (its
+// first verification method's). Missing when the mapping has no such key (KeyError), Failed
+// with the exception set for anything else.
 TrustedKey trusted_key(PyObject* issuers, std::string_view issuer, PublicKey& key) {
   PyRef name = PyRef::steal(new_text(issuer));
   if (!name) return TrustedKey::Failed;
@@ -201,6 +203,17 @@ TrustedKey trusted_key(PyObject* issuers, std::string_view issuer, PublicKey& ke
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return TrustedKey::Failed;
     PyErr_Clear();
     return TrustedKey::Missing;
+  }
+  if (PyObject_TypeCheck(value.get(), ClassOf<aid::AidDocument>::type)) {
+    Shared<aid::AidDocument> document(value.get(), "trusted_issuers");
+    if (!document) return TrustedKey::Failed;
+    auto document_key = aid::document_public_key(*document);
+    if (!document_key) {
+      translate_key_error(document_key.error());
+      return TrustedKey::Failed;
+    }
+    key = *document_key;
+    return TrustedKey::Found;
   }
   auto bytes = bytes_arg(value.get(), "trusted_issuers");
   if (!bytes) return TrustedKey::Failed;
@@ -427,7 +440,7 @@ PyMethodDef dat_methods[] = {
      "issuer, and the header's key id must name that key; then the pipeline of verify.\n"
      "\n"
      "Args:\n"
-     "    trusted_issuers: Mapping of issuer DID to its 32-byte Ed25519 public key\n"
+     "    trusted_issuers: Mapping of issuer DID to its 32-byte Ed25519 public key or AID\n"
      "    required_scope: Scope string to check, as for verify\n"
      "    ctx: EvaluationContext with runtime values (optional)\n"
      "    leeway: Seconds of clock skew allowed on exp and nbf, 0 to 300\n"

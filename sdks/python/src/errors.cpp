@@ -285,6 +285,11 @@ PyObject* translate_argument_error(const CoreError& error) {
   return raise_with(PyExc_ValueError, error.display(), kInvalidArgument, nullptr);
 }
 
+PyObject* translate_key_error(const CoreError& error) {
+  if (error.kind() == ErrorKind::Other) return translate_argument_error(error);
+  return translate_core_error(error);
+}
+
 PyObject* translate_violation(const ConstraintViolation& violation) {
   DetailsDict fields;
   visit_fields(violation, fields);

@@ -35,6 +35,11 @@ PyObject* translate_core_error(const CoreError& error);
 // returns nullptr.
 PyObject* translate_argument_error(const CoreError& error);
 
+// translate_key_error raises the failure to read a key out of a value the caller handed over
+// (an AID's first verification method): Other, a key text that is no key, as
+// translate_argument_error; any other kind as translate_core_error. Returns nullptr.
+PyObject* translate_key_error(const CoreError& error);
+
 // translate_violation raises a token's constraint violation as a ValueError with its one-line
 // form ("ScopeNotCovered", "IpBlocked { ... }"), the variant's name as code and its fields as
 // details ({"ip": "10.1.2.3", "reason": "..."}), and returns nullptr.

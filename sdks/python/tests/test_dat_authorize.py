@@ -6,7 +6,7 @@ import types
 import pytest
 
 from dat_helpers import FIX_KEY, ISS, KEY, OTHER, PK, SCOPE, issue, parsed, verdict
-from quorvex import EvaluationContext
+from quorvex import AID, AIDBuilder, EvaluationContext
 
 TRUSTED = {ISS: PK}
 OTHER_DID = "did:aid:test:other"
@@ -34,6 +34,24 @@ class TestAuthorize:
             pass
 
         assert dat.authorize(Issuers(TRUSTED), SCOPE) is None
+
+    def test_an_aid_stands_for_its_key(self):
+        builder = AIDBuilder()
+        builder.id("did:aid:example.com:issuer")  # the map's DID decides, not the document's
+        builder.controller("did:aid:example.com:issuer")
+        builder.name("issuer")
+        builder.add_ed25519_key(KEY)
+        document = builder.build()
+        assert document.public_key_bytes == PK
+        assert issue().authorize({ISS: document}, SCOPE) is None
+        other = AID.from_json(document.to_json().replace(
+            KEY.public_key_multibase, OTHER.public_key_multibase))
+        assert refusal(issue(), {ISS: other})[1] == "VerificationFailed"
+        broken = AID.from_json(document.to_json().replace(KEY.public_key_multibase, "zz"))
+        with pytest.raises(ValueError) as e:
+            issue().authorize({ISS: broken}, SCOPE)
+        assert e.value.code == "InvalidArgument"
+        assert str(e.value).startswith("publicKeyMultibase is not a public key: ")
 
     def test_unknown_issuer(self):
         expected = f'InvalidDatError: invalid DAT: issuer "{ISS}" is not trusted'

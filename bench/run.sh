@@ -13,3 +13,4 @@ cmake --build build/bench --target native_bench identity_native_bench audit_nati
 "$python" bench/receipts_bench.py build/bench/native_bench build/bench/audit_native_bench
 "$python" bench/identity_bench.py build/bench/identity_native_bench
 build/bench/json_native_bench
+"$python" bench/service_bench.py

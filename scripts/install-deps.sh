@@ -18,7 +18,7 @@ for flag in "$@"; do
   esac
 done
 python_packages=(scikit-build-core cmake ninja build auditwheel pytest cryptography blake3 joserfc
-                 PyJWT PyNaCl)
+                 PyJWT PyNaCl starlette uvicorn httpx)
 
 missing=()
 for pkg in "${debian_packages[@]}"; do

@@ -113,6 +113,17 @@ class DAT:
         min_trust_level: SupportsIndex | None = None,
     ) -> DAT: ...
     @staticmethod
+    def issue_constrained(
+        issuer_did: str,
+        subject_did: str,
+        scope: list[str] | tuple[str, ...],
+        expires_in_seconds: SupportsIndex,
+        signing_key: KeyPair,
+        *,
+        constraints: dict[str, Any] | None = None,
+        config_attestation: str | None = None,
+    ) -> DAT: ...
+    @staticmethod
     def from_compact(compact: str) -> DAT: ...
     def to_compact(self) -> str: ...
     def verify(

@@ -10,6 +10,7 @@
 #include "binding.hpp"
 #include "core/aid/document.hpp"
 #include "core/base/clock.hpp"
+#include "core/dat/constraints.hpp"
 #include "core/dat/evaluate.hpp"
 #include "core/dat/token.hpp"
 #include "core/dat/token_json.hpp"
@@ -95,6 +96,78 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
       return Dat::issue(std::move(issuer_did), std::move(subject_did), std::move(*scope), *expiry,
                         any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
                         std::nullopt, *key, now.seconds, now.unix_millis());
+    });
+    if (!token) return translate_core_error(token.error());
+    return wrap(std::move(*token));
+  });
+}
+
+PyObject* dat_issue_constrained(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    enum : std::size_t {
+      kIssuerDid,
+      kSubjectDid,
+      kScope,
+      kExpiresInSeconds,
+      kSigningKey,
+      kConstraints,
+      kConfigAttestation,
+      kSlotCount
+    };
+    static constexpr Param kParams[] = {
+        {"issuer_did", true},
+        {"subject_did", true},
+        {"scope", true},
+        {"expires_in_seconds", true},
+        {"signing_key", true},
+        {"constraints", false, true},
+        {"config_attestation", false, true},
+    };
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
+    if (!match_args({"DAT.issue_constrained()", kParams}, args, kwargs, slots)) return nullptr;
+    // The slot may be a kwargs entry that another thread drops while the lock is released.
+    const PyRef key_pin = PyRef::borrow(slots[kSigningKey]);
+    auto issuer = text_arg(slots[kIssuerDid], "issuer_did");
+    if (!issuer) return nullptr;
+    auto subject = text_arg(slots[kSubjectDid], "subject_did");
+    if (!subject) return nullptr;
+    auto scope = text_list_arg(slots[kScope], "scope");
+    if (!scope) return nullptr;
+    auto expires_in = i64_arg(slots[kExpiresInSeconds], "expires_in_seconds");
+    if (!expires_in) return nullptr;
+    std::optional<dat::DatConstraints> constraints;
+    if (!absent(slots[kConstraints])) {
+      dat::DatConstraints given;
+      if (!record_from_dict(slots[kConstraints], "constraints", given)) return nullptr;
+      // A dict without members writes no constraints, as DAT.issue without its keywords.
+      if (given != dat::DatConstraints{}) constraints = std::move(given);
+    }
+    std::optional<std::string> attestation;
+    if (!absent(slots[kConfigAttestation])) {
+      auto text = text_arg(slots[kConfigAttestation], "config_attestation");
+      if (!text) return nullptr;
+      attestation.emplace(text->view);
+    }
+    // Borrowed last: converting the dict may run Python code.
+    Shared<crypto::KeyPair> key(slots[kSigningKey], "signing_key");
+    if (!key) return nullptr;
+
+    const dat::DatConstraints none;
+    if (auto checked = dat::check_constraints(*scope, constraints ? *constraints : none);
+        !checked) {
+      return translate_argument_error(checked.error());
+    }
+    const Instant now = quorvex::now();
+    const auto expiry = dat::expiry_after(now.seconds, *expires_in);
+    if (!expiry) return translate_argument_error(expiry.error());
+
+    std::string issuer_did(issuer->view);
+    std::string subject_did(subject->view);
+    auto token = without_gil([&] {
+      return Dat::issue(std::move(issuer_did), std::move(subject_did), std::move(*scope), *expiry,
+                        std::move(constraints), std::move(attestation), *key, now.seconds,
+                        now.unix_millis());
     });
     if (!token) return translate_core_error(token.error());
     return wrap(std::move(*token));
@@ -420,6 +493,25 @@ PyMethodDef dat_methods[] = {
      "    require_receipt: Whether receipts are required per action\n"
      "    max_delegation_depth: Max re-delegation depth (0 = no re-delegation)\n"
      "    min_trust_level: Minimum agent trust level (0-100)"},
+    {"issue_constrained", QV_METHOD(dat_issue_constrained),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "issue_constrained(issuer_did, subject_did, scope, expires_in_seconds, signing_key, *, "
+     "constraints=None, config_attestation=None)\n--\n\n"
+     "Issue a new DAT with any constraints and a configuration attestation.\n"
+     "\n"
+     "Args:\n"
+     "    issuer_did: DID of the delegator\n"
+     "    subject_did: DID of the agent receiving delegation\n"
+     "    scope: List of scope strings, each namespace:protocol:resource:action\n"
+     "    expires_in_seconds: TTL in seconds\n"
+     "    signing_key: Issuer's KeyPair\n"
+     "    constraints: Dict shaped as DAT.constraints returns it (maxActions, rateLimit, ...)\n"
+     "    config_attestation: Text for the token's configAttestation\n"
+     "\n"
+     "Raises ValueError (code InvalidArgument) for an unknown member or a value no\n"
+     "verification could accept: a scope that does not parse, an IP entry that is no\n"
+     "address or network, an hour above 23, a weekday above 6, a country that is not two\n"
+     "letters."},
     {"to_compact", QV_METHOD(dat_to_compact), METH_VARARGS | METH_KEYWORDS,
      "to_compact($self)\n--\n\nSerialize to compact JWS format."},
     {"from_compact", QV_METHOD(dat_from_compact), METH_VARARGS | METH_KEYWORDS | METH_STATIC,

@@ -79,10 +79,27 @@ def identity_show(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+# The options of token issue that set a constraint, and the members they set.
+_CONSTRAINT_OPTIONS = (
+    ("max_actions", "maxActions"), ("server", "allowedServers"),
+    ("require_receipt", "requireReceipt"), ("rate_limit", "rateLimit"),
+    ("allow_ip", "ipAllowlist"), ("deny_ip", "ipDenylist"), ("min_trust", "minTrustLevel"),
+    ("max_depth", "maxDelegationDepth"), ("country", "allowedCountries"),
+    ("time_window", "timeWindows"), ("config_hash", "requiredConfigHash"))
+
+
 def token_issue(args: argparse.Namespace) -> int:
     identity = _load(args.identity)
+    constraints = {member: getattr(args, option) for option, member in _CONSTRAINT_OPTIONS
+                   if getattr(args, option) is not None}
     try:
-        if args.expires is None:
+        if constraints or args.config_attestation is not None:
+            # The module refuses a value no verification could accept, with its own message.
+            token = DAT.issue_constrained(
+                identity.aid().did, args.subject, args.scope,
+                3600 if args.expires is None else args.expires, identity.keypair(),
+                constraints=constraints, config_attestation=args.config_attestation)
+        elif args.expires is None:
             token = identity.issue_dat(args.subject, args.scope)
         else:
             token = identity.issue_dat(args.subject, args.scope, args.expires)

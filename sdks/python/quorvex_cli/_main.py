@@ -7,8 +7,9 @@ import contextlib
 import errno
 import io
 import os
+import re
 import sys
-from typing import NoReturn, Sequence
+from typing import Any, Callable, NoReturn, Sequence
 
 from ._commands import (identity_create, identity_show, receipts_verify, token_inspect,
                         token_issue, token_verify)
@@ -27,6 +28,38 @@ class _CommandLineError(Exception):
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise _CommandLineError(self, message)
+
+
+def _unsigned(bits: int) -> Callable[[str], int]:
+    """An argparse type: a decimal number that fits the constraint's field."""
+    def number(text: str) -> int:
+        if not re.fullmatch(r"[0-9]+", text):
+            raise argparse.ArgumentTypeError(f"not a number: {_shown(text)}")
+        value = int(text)
+        if value >= 1 << bits:
+            raise argparse.ArgumentTypeError(f"{value} is out of range (0 to {(1 << bits) - 1})")
+        return value
+    return number
+
+
+def _rate_limit(text: str) -> dict[str, int]:
+    """--rate-limit MAX/WINDOW_SECS as the token's rateLimit."""
+    parts = text.split("/")
+    if len(parts) != 2:
+        raise argparse.ArgumentTypeError(f"not MAX/WINDOW_SECS: {_shown(text)}")
+    return {"max_actions": _unsigned(64)(parts[0]), "window_secs": _unsigned(64)(parts[1])}
+
+
+def _time_window(text: str) -> dict[str, Any]:
+    """--time-window START-END[:DAYS] as one of the token's timeWindows."""
+    match = re.fullmatch(r"([0-9]+)-([0-9]+)(?::([0-9]+(?:,[0-9]+)*))?", text)
+    if match is None:
+        raise argparse.ArgumentTypeError(f"not START-END[:DAYS]: {_shown(text)}")
+    byte = _unsigned(8)
+    window: dict[str, Any] = {"start_hour": byte(match[1]), "end_hour": byte(match[2])}
+    if match[3] is not None:
+        window["days_of_week"] = [byte(day) for day in match[3].split(",")]
+    return window
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -79,6 +112,36 @@ def _parser() -> argparse.ArgumentParser:
                        help="a granted scope, e.g. mcp:tool:filesystem:read (repeatable)")
     issue.add_argument("--expires", metavar="SECONDS", type=int,
                        help="lifetime in seconds (default: 3600)")
+    limits = issue.add_argument_group(
+        "constraints", "written into the token's constraints; each may be left out")
+    limits.add_argument("--max-actions", metavar="N", type=_unsigned(64),
+                        help="lifetime cap on actions (maxActions)")
+    limits.add_argument("--server", metavar="S", action="append",
+                        help="an allowed server (allowedServers; repeatable)")
+    limits.add_argument("--require-receipt", action="store_true", default=None,
+                        help="a receipt is required for every action (requireReceipt)")
+    limits.add_argument("--rate-limit", metavar="MAX/WINDOW_SECS", type=_rate_limit,
+                        help="at most MAX actions per window of WINDOW_SECS seconds (rateLimit)")
+    limits.add_argument("--allow-ip", metavar="NET", action="append",
+                        help="an allowed address or network, e.g. 10.0.0.0/8 (ipAllowlist; "
+                        "repeatable)")
+    limits.add_argument("--deny-ip", metavar="NET", action="append",
+                        help="a denied address or network (ipDenylist; repeatable)")
+    limits.add_argument("--min-trust", metavar="N", type=_unsigned(8),
+                        help="the agent's minimum trust level, 0 to 4 (minTrustLevel)")
+    limits.add_argument("--max-depth", metavar="N", type=_unsigned(32),
+                        help="most re-delegations, 0 for none (maxDelegationDepth)")
+    limits.add_argument("--country", metavar="CC", action="append",
+                        help="an allowed two-letter country code (allowedCountries; repeatable)")
+    limits.add_argument("--time-window", metavar="START-END[:DAYS]", action="append",
+                        type=_time_window,
+                        help="UTC hours START to END inclusive, on DAYS (0 Monday to 6 Sunday, "
+                        "comma-separated; default every day), e.g. 9-17:0,1,2,3,4 (timeWindows; "
+                        "repeatable)")
+    limits.add_argument("--config-hash", metavar="H",
+                        help="the agent configuration hash required (requiredConfigHash)")
+    issue.add_argument("--config-attestation", metavar="T",
+                       help="the configuration attestation to carry (configAttestation)")
     json_option(issue)
     issue.set_defaults(run=token_issue)
     inspect = token_commands.add_parser(

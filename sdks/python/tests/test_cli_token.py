@@ -67,6 +67,53 @@ class TestTokenIssue:
                            "scope": ["a:b:c:d"], "expires_at": dat.expires_at}
         assert 58 <= dat.expires_at - int(time.time()) <= 60
 
+    def test_issue_with_constraints(self, home, alice):
+        code, out, err = run(
+            home, "token", "issue", "--identity", alice["dir"], "--subject", SUBJECT, "--scope",
+            "a:b:c:d", "--expires", "60", "--max-actions", str(2**64 - 1), "--server", "s1",
+            "--server", "s2", "--require-receipt", "--rate-limit", "5/86400", "--allow-ip",
+            "10.0.0.0/8", "--allow-ip", "::1", "--deny-ip", "10.9.0.0/16", "--min-trust", "2",
+            "--max-depth", "0", "--country", "DE", "--country", "fr", "--time-window",
+            "9-17:0,1,2,3,4", "--time-window", "22-6", "--config-hash", "ab" * 32,
+            "--config-attestation", "att\u00e9")
+        assert (code, err) == (0, "")
+        dat = DAT.from_compact(out.strip())
+        assert dat.constraints == {
+            "maxActions": 2**64 - 1, "allowedServers": ["s1", "s2"], "requireReceipt": True,
+            "rateLimit": {"max_actions": 5, "window_secs": 86400},
+            "ipAllowlist": ["10.0.0.0/8", "::1"], "ipDenylist": ["10.9.0.0/16"],
+            "minTrustLevel": 2, "maxDelegationDepth": 0, "allowedCountries": ["DE", "fr"],
+            "timeWindows": [{"start_hour": 9, "end_hour": 17, "days_of_week": [0, 1, 2, 3, 4]},
+                            {"start_hour": 22, "end_hour": 6}],
+            "requiredConfigHash": "ab" * 32}
+        assert dat.config_attestation == "att\u00e9"
+        assert (dat.issuer, dat.subject, dat.scope) == (
+            "did:aid:agents.test:alice", SUBJECT, ["a:b:c:d"])
+        assert 58 <= dat.expires_at - int(time.time()) <= 60
+        assert dat.verify_signature(alice["identity"].public_key_bytes)
+        # An attestation alone, and the default lifetime.
+        code, out, err = run(home, "token", "issue", "--identity", alice["dir"], "--subject",
+                             SUBJECT, "--scope", "a:b:c:d", "--config-attestation", "x")
+        dat = DAT.from_compact(out.strip())
+        assert (code, err, dat.constraints, dat.config_attestation) == (0, "", {}, "x")
+        assert 3598 <= dat.expires_at - int(time.time()) <= 3600
+
+    @pytest.mark.parametrize("args,code,message", [
+        (["--allow-ip", "10.0.0.0/33"], 1,
+         'ipAllowlist entry "10.0.0.0/33" is no address or network'),
+        (["--scope", "read", "--max-depth", "0"], 1,
+         'scope entry "read" does not have 4 parts (namespace:protocol:resource:action)'),
+        (["--time-window", "9-24"], 1, "timeWindows[0].end_hour 24 is above 23"),
+        (["--rate-limit", "5"], 2, "argument --rate-limit: not MAX/WINDOW_SECS: 5"),
+        (["--time-window", "9-17:"], 2, "argument --time-window: not START-END[:DAYS]: 9-17:"),
+        (["--min-trust", "256"], 2, "argument --min-trust: 256 is out of range (0 to 255)"),
+        (["--max-actions", "-1"], 2, "argument --max-actions: not a number: -1"),
+    ])
+    def test_issue_refusals(self, home, tmp_path, alice, args, code, message):
+        check_json_failure(home, tmp_path, ["token", "issue", "--identity", str(alice["dir"]),
+                                            "--subject", SUBJECT, "--scope", "a:b:c:d", *args],
+                           code, message)
+
 
 class TestTokenInspect:
     def test_inspect_shows_header_and_claims_unchecked(self, home, token):

@@ -14,7 +14,8 @@ from ._inout import (EXIT_OK, LOG_LIMIT, Refused, Usage, _json_text, _print_json
 
 
 def _public_key(text: str) -> bytes:
-    """--key as multibase ("z" and base58btc), 64 hex digits, or an identity directory."""
+    """--key in any form KeyPair.public_key_from takes (multibase, did:key, a JWK's JSON text,
+    64 hex digits), or an identity directory."""
     try:
         return KeyPair.public_key_from(text)
     except ValueError:

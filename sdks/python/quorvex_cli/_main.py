@@ -74,8 +74,8 @@ def _parser() -> argparse.ArgumentParser:
 
     def key_option(p: argparse.ArgumentParser, whose: str) -> None:
         p.add_argument("--key", metavar="KEY", required=True,
-                       help=f"{whose} public key: multibase (z...), 64 hex digits, or an "
-                       "identity directory")
+                       help=f"{whose} public key: multibase (z...), a did:key, a JWK's JSON "
+                       "text, 64 hex digits, or an identity directory")
 
     identity = commands.add_parser("identity", help="create or show an agent identity")
     identity_commands = identity.add_subparsers(dest="command", metavar="COMMAND", required=True,

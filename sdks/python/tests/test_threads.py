@@ -185,6 +185,8 @@ class TestLockRelease:
             lambda: KEY.sign(BIG),
             lambda: KEY.verify(BIG, BIG_SIGNATURE),
             lambda: DAT.issue(ISS, SUB, [SCOPE], 60, KEY),
+            lambda: DAT.issue_constrained(ISS, SUB, [SCOPE], 60, KEY,
+                                          constraints={"ipAllowlist": ["10.0.0.0/8"]}),
             lambda: DAT.from_compact(WIDE_TEXT),
             lambda: WIDE.verify(PK, "mcp:tool:t1999:read"),
             lambda: WIDE.authorize({ISS: PK}, "mcp:tool:t1999:read"),
@@ -197,9 +199,9 @@ class TestLockRelease:
             lambda: AID.from_json(BIG_AID),
             lambda: ReceiptLog.audit(PRINTED, PK),
         ],
-        ids=["generate", "from_secret_bytes", "sign", "verify", "issue", "from_compact",
-             "DAT.verify", "authorize", "verify_signature", "create", "save", "save_new", "load", "issue_dat",
-             "AID.from_json", "audit"],
+        ids=["generate", "from_secret_bytes", "sign", "verify", "issue", "issue_constrained",
+             "from_compact", "DAT.verify", "authorize", "verify_signature", "create", "save",
+             "save_new", "load", "issue_dat", "AID.from_json", "audit"],
     )
     def test_other_threads_run_during_the_call(self, call):
         # With no forced switches, another thread can run only while a call lets go of the lock.

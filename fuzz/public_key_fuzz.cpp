@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "core/crypto/encoding.hpp"
+#include "core/crypto/public_key_text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

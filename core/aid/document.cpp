@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "core/aid/identifier.hpp"
-#include "core/crypto/encoding.hpp"
+#include "core/crypto/public_key_text.hpp"
 
 namespace quorvex::aid {
 

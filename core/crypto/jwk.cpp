@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/crypto/encoding.hpp"
+#include "core/crypto/public_key_text.hpp"
 #include "core/json/reader.hpp"
 
 namespace quorvex::crypto {

@@ -44,7 +44,7 @@ struct JwkMembers {
 
 // public_key_from_jwk reads kty "OKP", crv "Ed25519" and x, the canonical unpadded base64url
 // of exactly 32 bytes. Fails with Other carrying private_jwk_message() when "d" is present,
-// and public_key_forms_message() (encoding.hpp) for anything else.
+// and public_key_forms_message() (public_key_text.hpp) for anything else.
 Result<PublicKey> public_key_from_jwk(const JwkMembers& members);
 
 // JwkRecord is a JWK's JSON object as read: the members that decide whether it is an Ed25519

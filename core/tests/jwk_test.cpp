@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/crypto/encoding.hpp"
+#include "core/crypto/public_key_text.hpp"
 
 namespace quorvex::crypto {
 namespace {

@@ -12,6 +12,7 @@
 #include "binding.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/crypto/jwk.hpp"
+#include "core/crypto/public_key_text.hpp"
 #include "core/crypto/trust_level.hpp"
 
 namespace quorvex::py {

@@ -74,15 +74,17 @@ PyObject* public_key_from_dict(PyObject* dict) {
   if (!jwk_member(dict, "kty", kty) || !jwk_member(dict, "crv", crv) || !jwk_member(dict, "x", x)) {
     return nullptr;
   }
+  // "d" holding anything but None is a private key, as null stands for absent in JSON text.
   const PyRef d_key = PyRef::steal(PyUnicode_FromString("d"));
   if (!d_key) return nullptr;
-  const int has_d = PyDict_Contains(dict, d_key.get());
-  if (has_d < 0) return nullptr;
+  PyObject* d = PyDict_GetItemWithError(dict, d_key.get());
+  if (d == nullptr && PyErr_Occurred() != nullptr) return nullptr;
+  const bool has_d = d != nullptr && d != Py_None;
   const auto view = [](const std::optional<Utf8>& text) -> std::optional<std::string_view> {
     if (!text) return std::nullopt;
     return text->view;
   };
-  auto key = crypto::public_key_from_jwk({view(kty), view(crv), view(x), has_d == 1});
+  auto key = crypto::public_key_from_jwk({view(kty), view(crv), view(x), has_d});
   if (!key) return raise_value_error(key.error().text());
   return new_bytes(*key);
 }

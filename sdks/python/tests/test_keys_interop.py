@@ -65,8 +65,11 @@ class TestJwk:
                       OrderedDict(public), {**public, "kid": key.thumbprint(), "use": "sig",
                                             "key_ops": ["verify"], 7: None}):
             assert KeyPair.public_key_from(value) == raw
+        # A null "d" holds no private key, in a dict as in JSON text; any other "d" does.
+        for no_private in ({**public, "d": None}, json.dumps({**public, "d": None})):
+            assert KeyPair.public_key_from(no_private) == raw
         for private in (key.as_dict(private=True), json.dumps(key.as_dict(private=True)),
-                        {**public, "d": None}):
+                        {**public, "d": ""}, json.dumps({**public, "d": 0})):
             with pytest.raises(ValueError) as e:
                 KeyPair.public_key_from(private)
             assert str(e.value) == PRIVATE

@@ -5,6 +5,9 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "args.hpp"
 #include "binding.hpp"
@@ -20,6 +23,23 @@ namespace quorvex::py {
 namespace {
 
 using dat::Dat;
+
+// sign_token issues a token expiring expires_in seconds from now, signing it without the lock.
+PyObject* sign_token(std::string_view issuer, std::string_view subject,
+                     std::vector<std::string> scope, std::int64_t expires_in,
+                     std::optional<dat::DatConstraints> constraints,
+                     std::optional<std::string> attestation, const crypto::KeyPair& key) {
+  const Instant now = quorvex::now();
+  const auto expiry = dat::expiry_after(now.seconds, expires_in);
+  if (!expiry) return translate_argument_error(expiry.error());
+  auto token = without_gil([&] {
+    return Dat::issue(std::string(issuer), std::string(subject), std::move(scope), *expiry,
+                      std::move(constraints), std::move(attestation), key, now.seconds,
+                      now.unix_millis());
+  });
+  if (!token) return translate_core_error(token.error());
+  return wrap(std::move(*token));
+}
 
 PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -83,19 +103,9 @@ PyObject* dat_issue(PyObject*, PyObject* args, PyObject* kwargs) {
       any_constraint = true;
     }
 
-    const Instant now = quorvex::now();
-    const auto expiry = dat::expiry_after(now.seconds, *expires_in);
-    if (!expiry) return translate_argument_error(expiry.error());
-
-    std::string issuer_did(issuer->view);
-    std::string subject_did(subject->view);
-    auto token = without_gil([&] {
-      return Dat::issue(std::move(issuer_did), std::move(subject_did), std::move(*scope), *expiry,
-                        any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
-                        std::nullopt, *key, now.seconds, now.unix_millis());
-    });
-    if (!token) return translate_core_error(token.error());
-    return wrap(std::move(*token));
+    return sign_token(issuer->view, subject->view, std::move(*scope), *expires_in,
+                      any_constraint ? std::optional(std::move(constraints)) : std::nullopt,
+                      std::nullopt, *key);
   });
 }
 
@@ -155,19 +165,8 @@ PyObject* dat_issue_constrained(PyObject*, PyObject* args, PyObject* kwargs) {
         !checked) {
       return translate_argument_error(checked.error());
     }
-    const Instant now = quorvex::now();
-    const auto expiry = dat::expiry_after(now.seconds, *expires_in);
-    if (!expiry) return translate_argument_error(expiry.error());
-
-    std::string issuer_did(issuer->view);
-    std::string subject_did(subject->view);
-    auto token = without_gil([&] {
-      return Dat::issue(std::move(issuer_did), std::move(subject_did), std::move(*scope), *expiry,
-                        std::move(constraints), std::move(attestation), *key, now.seconds,
-                        now.unix_millis());
-    });
-    if (!token) return translate_core_error(token.error());
-    return wrap(std::move(*token));
+    return sign_token(issuer->view, subject->view, std::move(*scope), *expires_in,
+                      std::move(constraints), std::move(attestation), *key);
   });
 }
 

@@ -96,3 +96,19 @@ else()
     add_library(quorvex::blake3 ALIAS quorvex_blake3)
   endif()
 endif()
+
+# SQLite keeps the durable receipt log. It is linked from its static archive in
+# every build, so the store runs on the engine the tests ran on and a wheel
+# carries it.
+find_path(SQLITE_INCLUDE_DIR sqlite3.h)
+find_library(SQLITE_STATIC_LIBRARY libsqlite3.a NO_CACHE)
+if(NOT SQLITE_INCLUDE_DIR OR NOT SQLITE_STATIC_LIBRARY)
+  quorvex_missing("SQLite 3 (libsqlite3.a)" "libsqlite3-dev")
+endif()
+find_package(Threads REQUIRED)
+add_library(quorvex_sqlite_static STATIC IMPORTED)
+set_target_properties(quorvex_sqlite_static PROPERTIES
+  IMPORTED_LOCATION "${SQLITE_STATIC_LIBRARY}"
+  INTERFACE_INCLUDE_DIRECTORIES "${SQLITE_INCLUDE_DIR}"
+  INTERFACE_LINK_LIBRARIES "Threads::Threads;${CMAKE_DL_LIBS};m")
+add_library(quorvex::sqlite ALIAS quorvex_sqlite_static)

@@ -43,6 +43,7 @@ licenses=(
   "blake3/copyright=/usr/share/doc/librust-blake3-dev/copyright"
   "blake3/LICENSE=$blake3_dir/LICENSE"
   "nlohmann-json/copyright=/usr/share/doc/nlohmann-json3-dev/copyright"
+  "sqlite/copyright=/usr/share/doc/libsqlite3-dev/copyright"
 )
 
 work=$(mktemp -d)
@@ -91,7 +92,7 @@ fi
 # libraries it loads, and the licence texts it carries (all of them, or this fails).
 version() { pkg-config --modversion "$1"; }
 linked="libsodium $(version libsodium), OpenSSL libcrypto $(version libcrypto), BLAKE3"
-linked+=" ${blake3_dir##*-} (C sources), nlohmann-json $(version nlohmann_json)"
+linked+=" ${blake3_dir##*-} (C sources), nlohmann-json $(version nlohmann_json), SQLite $(version sqlite3)"
 "$python" - "$wheel" "dist/$(basename "$sdist")" "$linked" "${licenses[@]%%=*}" <<'EOF'
 import json, subprocess, sys, zipfile
 wheel, sdist, linked, expected = sys.argv[1], sys.argv[2], sys.argv[3], sorted(sys.argv[4:])

@@ -9,7 +9,7 @@
 set -euo pipefail
 
 debian_packages=(g++ pkg-config libsodium-dev libssl-dev nlohmann-json3-dev libgtest-dev
-                 librust-blake3-dev)
+                 librust-blake3-dev libsqlite3-dev golang-go golang-golang-x-mod-dev)
 for flag in "$@"; do
   case "$flag" in
     --lint) debian_packages+=(clang-format clang-tidy) ;;

@@ -105,11 +105,10 @@ struct Chunk {
 };
 
 // check_chunk stops at the first receipt of the chunk whose signature fails.
-// `lowest` is the lowest failing position any thread has found: past it
-// nothing can change the result.
-void check_chunk(const std::vector<PrintedReceipt>& receipts,
-                 std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key,
-                 std::atomic<std::size_t>& lowest, Chunk& chunk) {
+// `lowest` is the lowest failing index any thread has found: past it nothing
+// can change the result.
+void check_chunk(const SignedReceipts& signed_receipts, std::atomic<std::size_t>& lowest,
+                 Chunk& chunk) {
   const auto failed = [&](std::size_t i, CoreError error) {
     chunk.failed_at = i;
     chunk.failure = std::move(error);
@@ -117,11 +116,14 @@ void check_chunk(const std::vector<PrintedReceipt>& receipts,
     while (i < seen && !lowest.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
     }
   };
+  const std::uint64_t first = signed_receipts.first_position;
   std::string text;
   text.reserve(1024);
   for (std::size_t i = chunk.begin; i < chunk.end; ++i) {
     if (i > lowest.load(std::memory_order_relaxed)) return;
-    const PrintedReceipt& receipt = receipts[i];
+    const PrintedReceipt& receipt = signed_receipts.receipts[i];
+    const auto& key =
+        signed_receipts.keys.size() == 1 ? signed_receipts.keys[0] : signed_receipts.keys[i];
     text.clear();
     const BodyRecord<PrintedForm>& body = receipt;
     if (auto written = append_compact_form(text, body, true); !written) {
@@ -129,21 +131,20 @@ void check_chunk(const std::vector<PrintedReceipt>& receipts,
     }
     auto signature = crypto::hex_decode(receipt.signature);
     if (!signature || signature->size() != crypto::kSignatureLen) {
-      return failed(i, bad_signature(i).error);
+      return failed(i, bad_signature(first + i).error);
     }
-    auto verified = crypto::KeyPair::verify_signature(public_key, bytes_of(text), *signature);
+    auto verified = crypto::KeyPair::verify_signature(key, bytes_of(text), *signature);
     if (!verified) {
       if (verified.error().kind() == ErrorKind::InvalidKey) return failed(i, verified.error());
-      return failed(i, bad_signature(i).error);
+      return failed(i, bad_signature(first + i).error);
     }
   }
 }
 
-void run_chunk(const std::vector<PrintedReceipt>& receipts,
-               std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key,
-               std::atomic<std::size_t>& lowest, Chunk& chunk) noexcept {
+void run_chunk(const SignedReceipts& signed_receipts, std::atomic<std::size_t>& lowest,
+               Chunk& chunk) noexcept {
   try {
-    check_chunk(receipts, public_key, lowest, chunk);
+    check_chunk(signed_receipts, lowest, chunk);
   } catch (...) {
     chunk.fault = std::current_exception();
     lowest.store(0, std::memory_order_relaxed);  // the others can stop
@@ -156,6 +157,40 @@ std::size_t thread_count(std::size_t requested, std::size_t receipts) {
 }
 
 }  // namespace
+
+Result<void> check_signatures(const SignedReceipts& signed_receipts, std::size_t threads) {
+  const std::size_t n = signed_receipts.receipts.size();
+  if (n == 0) return ok();
+  QV_CHECK(signed_receipts.keys.size() == 1 || signed_receipts.keys.size() == n);
+  std::vector<Chunk> chunks(thread_count(threads, n));
+  for (std::size_t k = 0; k < chunks.size(); ++k) {
+    chunks[k].begin = n * k / chunks.size();
+    chunks[k].end = n * (k + 1) / chunks.size();
+  }
+  std::atomic<std::size_t> lowest{kNone};
+  {
+    const auto run = [&](Chunk& chunk) { run_chunk(signed_receipts, lowest, chunk); };
+    std::vector<std::jthread> workers;  // joined on every way out of this block
+    workers.reserve(chunks.size() - 1);
+    for (std::size_t k = 1; k < chunks.size(); ++k) {
+      try {
+        workers.emplace_back(run, std::ref(chunks[k]));
+      } catch (const std::system_error&) {
+        run(chunks[k]);  // no thread to be had: this one does the work
+      }
+    }
+    run(chunks[0]);
+  }
+  for (const Chunk& chunk : chunks) {
+    if (chunk.fault) std::rethrow_exception(chunk.fault);
+  }
+  // A chunk stops at its first failure, so the lowest of those is the first of all.
+  const std::size_t first_failed = lowest.load();
+  for (const Chunk& chunk : chunks) {
+    if (chunk.failure && chunk.failed_at == first_failed) return fail(*chunk.failure);
+  }
+  return ok();
+}
 
 Result<std::size_t> audit_printed_log(
     std::string_view json, std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key,
@@ -171,33 +206,12 @@ Result<std::size_t> audit_printed_log(
   // per receipt and checked in contiguous chunks on several threads.
   std::optional<ChainBreak> broken = find_chain_break(*receipts);
   const std::size_t n = broken ? broken->position : receipts->size();
-  std::vector<Chunk> chunks(thread_count(threads, n));
-  for (std::size_t k = 0; k < chunks.size(); ++k) {
-    chunks[k].begin = n * k / chunks.size();
-    chunks[k].end = n * (k + 1) / chunks.size();
-  }
-  std::atomic<std::size_t> lowest{kNone};
-  {
-    const auto run = [&](Chunk& chunk) { run_chunk(*receipts, public_key, lowest, chunk); };
-    std::vector<std::jthread> workers;  // joined on every way out of this block
-    workers.reserve(chunks.size() - 1);
-    for (std::size_t k = 1; k < chunks.size(); ++k) {
-      try {
-        workers.emplace_back(run, std::ref(chunks[k]));
-      } catch (const std::system_error&) {
-        run(chunks[k]);  // no thread to be had: this one does the work
-      }
-    }
-    run(chunks[0]);
-  }
-  for (const Chunk& chunk : chunks) {
-    if (chunk.fault) std::rethrow_exception(chunk.fault);
-  }
-
-  // A chunk stops at its first failure, so the lowest of those is the first of all.
-  const std::size_t first_failed = lowest.load();
-  for (const Chunk& chunk : chunks) {
-    if (chunk.failure && chunk.failed_at == first_failed) return fail(*chunk.failure);
+  PublicKey key{};
+  std::copy(public_key.begin(), public_key.end(), key.begin());
+  if (auto verified =
+          check_signatures({std::span(receipts->data(), n), std::span(&key, 1), 0}, threads);
+      !verified) {
+    return fail(verified.error());
   }
   if (broken) return fail(std::move(broken->error));
   return receipts->size();

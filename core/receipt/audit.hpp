@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -7,6 +8,7 @@
 
 #include "core/base/result.hpp"
 #include "core/crypto/keypair.hpp"
+#include "core/receipt/receipt.hpp"
 
 namespace quorvex::receipt {
 
@@ -26,5 +28,21 @@ namespace quorvex::receipt {
 Result<std::size_t> audit_printed_log(
     std::string_view json, std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key,
     std::size_t threads = 0);
+
+using crypto::PublicKey;
+
+// SignedReceipts: receipts read back from text, at positions first_position..
+// of their log, and the key each was signed with (one key for all, or one per
+// receipt).
+struct SignedReceipts {
+  std::span<const PrintedReceipt> receipts;
+  std::span<const PublicKey> keys;
+  std::uint64_t first_position = 0;
+};
+
+// check_signatures verifies every receipt's signature over its signing input,
+// on `threads` threads (0: one per processor), and fails as the audit does at
+// the first receipt that does not verify, naming its position.
+Result<void> check_signatures(const SignedReceipts& signed_receipts, std::size_t threads = 0);
 
 }  // namespace quorvex::receipt

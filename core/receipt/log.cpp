@@ -18,6 +18,7 @@ Result<void> ReceiptLog::append(const ActionInput& action, const crypto::KeyPair
     chunks_.emplace_back();
     chunks_.back().reserve(kChunk);
   }
+  tree_.append(merkle::leaf_hash(signed_json(*receipt)));
   chunks_.back().push_back(std::move(*receipt));
   ++size_;
   return ok();
@@ -42,6 +43,23 @@ Result<std::string> ReceiptLog::to_json() const {
   w.end_array();
   if (auto written = w.finish(); !written) return fail(written.error());
   return out;
+}
+
+std::vector<std::pair<std::uint64_t, std::string>> ReceiptLog::query(
+    const ReceiptQuery& query) const {
+  std::vector<std::pair<std::uint64_t, std::string>> found;
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (query.limit && found.size() >= *query.limit) break;
+    const ReceiptBody& body = (*this)[i].body;
+    const std::uint64_t millis = body.timestamp.unix_millis();
+    if ((query.agent && *body.agent != *query.agent) || (query.dat && *body.dat != *query.dat) ||
+        (query.since_millis && millis < *query.since_millis) ||
+        (query.until_millis && millis > *query.until_millis)) {
+      continue;
+    }
+    found.emplace_back(i, signed_json((*this)[i]));
+  }
+  return found;
 }
 
 std::string ReceiptLog::repr_text() const {

@@ -15,7 +15,9 @@
 #include "core/base/clock.hpp"
 #include "core/base/error.hpp"
 #include "core/base/result.hpp"
+#include "core/receipt/merkle.hpp"
 #include "core/receipt/receipt.hpp"
+#include "core/receipt/store.hpp"
 
 namespace quorvex::receipt {
 
@@ -25,35 +27,51 @@ struct ChainBreak {
   CoreError error;
 };
 
-// find_chain_break is the chain rule, for the log's receipts and a printed
-// log's alike. It walks receipts front to back: receipt i must hold sequence
-// number i and link to the digest of receipt i-1 ("genesis" for the first).
-// Finds the first position that does not (ReceiptChainBroken), or whose
-// compact form cannot be written to digest it (its error). Signatures are not
-// checked. Works on any sequence with size() and [] of either receipt form.
+// ChainCursor: where a check of a chain stands, the position of the next
+// receipt and the digest it must link to (none: "genesis").
+struct ChainCursor {
+  std::uint64_t position = 0;
+  std::optional<Digest> expected;
+};
+
+// find_chain_break is the chain rule, for the log's receipts, a printed log's
+// and a store's alike. It walks receipts front to back from `cursor`: the
+// receipt at position p must hold sequence number p and link to the digest of
+// the receipt before ("genesis" for the first). Finds the first position that
+// does not (ReceiptChainBroken), or whose compact form cannot be written to
+// digest it (its error); otherwise leaves the cursor after the last receipt, so
+// a long chain can be checked a part at a time. Signatures are not checked.
+// Works on any sequence with size() and [] of either receipt form.
 template <typename Receipts>
-std::optional<ChainBreak> find_chain_break(const Receipts& receipts) {
+std::optional<ChainBreak> find_chain_break(const Receipts& receipts, ChainCursor& cursor) {
   using R = std::remove_cvref_t<decltype(receipts[0])>;
   // Receipts are digested a batch at a time, which lets the hash run on several at once.
   constexpr std::size_t kBatch = 64;
   std::array<const R*, kBatch> batch{};
   std::array<Digest, kBatch> digests{};
-  std::optional<Digest> expected;
   for (std::size_t start = 0; start < receipts.size(); start += kBatch) {
     const std::size_t count = std::min(kBatch, receipts.size() - start);
     for (std::size_t k = 0; k < count; ++k) batch[k] = &receipts[start + k];
     DigestRun run = digest_each(std::span<const R* const>(batch.data(), count),
                                 std::span(digests.data(), count));
     for (std::size_t k = 0; k < count; ++k) {
+      const std::uint64_t position = cursor.position;
       const auto& chain = chain_of(*batch[k]);
-      if (chain.sequence_number != start + k || !links_to(chain.previous_hash, expected)) {
-        return ChainBreak{start + k, CoreError::receipt_chain_broken(start + k)};
+      if (chain.sequence_number != position || !links_to(chain.previous_hash, cursor.expected)) {
+        return ChainBreak{position, CoreError::receipt_chain_broken(position)};
       }
-      if (k == run.written) return ChainBreak{start + k, std::move(*run.failure)};
-      expected = digests[k];
+      if (k == run.written) return ChainBreak{position, std::move(*run.failure)};
+      cursor.expected = digests[k];
+      ++cursor.position;
     }
   }
   return std::nullopt;
+}
+
+template <typename Receipts>
+std::optional<ChainBreak> find_chain_break(const Receipts& receipts) {
+  ChainCursor cursor;
+  return find_chain_break(receipts, cursor);
 }
 
 // verify_chain: find_chain_break's error, if there is a break.
@@ -83,6 +101,12 @@ class ReceiptLog {
   // repr_text: "ReceiptLog(entries=N, last_hash='...')".
   std::string repr_text() const;
 
+  // query: the positions and signed_json of the receipts `query` selects.
+  std::vector<std::pair<std::uint64_t, std::string>> query(const ReceiptQuery& query) const;
+
+  // The log's Merkle tree, whose leaves are the receipts' signed_json.
+  const merkle::MemoryTree& tree() const noexcept { return tree_; }
+
  private:
   // Receipts live in fixed chunks, so growing the log never moves them and
   // never needs twice its memory at once.
@@ -91,6 +115,7 @@ class ReceiptLog {
 
   std::vector<std::vector<Receipt>> chunks_;
   std::size_t size_ = 0;
+  merkle::MemoryTree tree_;
 };
 
 }  // namespace quorvex::receipt

@@ -123,6 +123,30 @@ std::string signing_input(const Receipt& receipt) {
   return out;
 }
 
+std::string signed_json(const Receipt& receipt) {
+  std::string out;
+  out.reserve(640);
+  json::Writer w(out);
+  w.begin_object();
+  json::write_members(w, receipt.body);
+  w.field("signature");
+  w.hex_text("", receipt.signature);
+  w.end_object();
+  static_cast<void>(w.finish());  // the log's own texts are UTF-8
+  return out;
+}
+
+Result<std::string> signed_json_of(const PrintedReceipt& receipt) {
+  std::string out;
+  out.reserve(640);
+  json::Writer w(out);
+  w.begin_object();
+  json::write_members(w, receipt);
+  w.end_object();
+  if (auto written = w.finish(); !written) return fail(written.error());
+  return out;
+}
+
 Digest compute_hash(const Receipt& receipt) {
   const std::string json = unsigned_json(receipt);
   return Digest{crypto::blake3({reinterpret_cast<const std::uint8_t*>(json.data()), json.size()})};

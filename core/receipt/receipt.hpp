@@ -217,6 +217,12 @@ Result<Receipt> build_receipt(const ActionInput& action, const crypto::KeyPair& 
 std::string unsigned_json(const Receipt& receipt);
 // signing_input: the compact JSON with "signature":"" as its last member.
 std::string signing_input(const Receipt& receipt);
+// signed_json: the compact JSON with the signature as its last member, the
+// receipt's one text outside a printed log (and its leaf in the log's tree).
+std::string signed_json(const Receipt& receipt);
+// signed_json_of: the same for a receipt read back from text. Fails when a
+// text is not UTF-8.
+Result<std::string> signed_json_of(const PrintedReceipt& receipt);
 // append_compact_form writes a receipt body (any record with a receipt's
 // members) as compact JSON: alone, the unsigned form that is hashed, or with
 // `signing` followed by "signature":"", the signing input. Fails when a text is

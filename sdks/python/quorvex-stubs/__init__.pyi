@@ -205,6 +205,60 @@ class ReceiptLog:
     def last_hash(self) -> str: ...
     @property
     def next_sequence(self) -> int: ...
+    @staticmethod
+    def open(path: str) -> ReceiptLog: ...
+    @property
+    def path(self) -> str | None: ...
+    def __enter__(self) -> ReceiptLog: ...
+    def __exit__(self, *exc_info: object) -> None: ...
+    def receipt(self, index: SupportsIndex) -> str: ...
+    def query(
+        self,
+        *,
+        agent_did: str | None = None,
+        dat_jti: str | None = None,
+        since_ms: SupportsIndex | None = None,
+        until_ms: SupportsIndex | None = None,
+        limit: SupportsIndex | None = None,
+    ) -> list[tuple[int, str]]: ...
+    def root(self, tree_size: SupportsIndex | None = None) -> bytes: ...
+    def inclusion_proof(
+        self, index: SupportsIndex, tree_size: SupportsIndex | None = None
+    ) -> list[bytes]: ...
+    def consistency_proof(
+        self, old_size: SupportsIndex, new_size: SupportsIndex | None = None
+    ) -> list[bytes]: ...
+    def checkpoint(
+        self, origin: str, signing_key: KeyPair, tree_size: SupportsIndex | None = None
+    ) -> str: ...
+    def prove(
+        self, index: SupportsIndex, checkpoint: str
+    ) -> str: ...
+    @staticmethod
+    def verify_checkpoint(
+        checkpoint: str, public_key: bytes, origin: str | None = None
+    ) -> tuple[str, int, bytes]: ...
+    @staticmethod
+    def verify_inclusion(
+        receipt: str,
+        index: SupportsIndex,
+        proof: list[bytes],
+        checkpoint: str,
+        public_key: bytes,
+        origin: str | None = None,
+    ) -> None: ...
+    @staticmethod
+    def verify_consistency(
+        old_checkpoint: str,
+        new_checkpoint: str,
+        proof: list[bytes],
+        public_key: bytes,
+        origin: str | None = None,
+    ) -> None: ...
+    @staticmethod
+    def check_proof(
+        bundle: str, receipt: str, public_key: bytes, origin: str | None = None
+    ) -> int: ...
 
 @final
 class AgentIdentity:

@@ -57,9 +57,11 @@ class ReceiptStore {
 
   // size: the number of rows; row i is entry i of the log.
   virtual Result<std::uint64_t> size() = 0;
-  // append_batch adds rows at positions size().. and the tree nodes they
-  // complete. Only inside a write.
-  virtual Result<void> append_batch(std::span<const StoredRow> rows, const TreeNodes& nodes) = 0;
+  // append_batch adds rows at positions first.. (first being size()) and the
+  // tree nodes they complete. Only inside a write; a position already taken
+  // fails.
+  virtual Result<void> append_batch(std::uint64_t first, std::span<const StoredRow> rows,
+                                    const TreeNodes& nodes) = 0;
   // read_range: rows [first, first + count), fewer where the store ends.
   virtual Result<std::vector<StoredRow>> read_range(std::uint64_t first, std::size_t count) = 0;
   // read_nodes: a merkle::NodeReader over the stored nodes.

@@ -135,7 +135,8 @@ Result<void> StoredLog::append_in_write(const ActionInput& action,
   row.unix_millis = now.unix_millis();
   auto nodes = merkle::completed_by(tail.size, merkle::leaf_hash(row.json), reader());
   if (!nodes) return fail(nodes.error());
-  if (auto stored = store_->append_batch(std::span(&row, 1), *nodes); !stored) return stored;
+  if (auto stored = store_->append_batch(tail.size, std::span(&row, 1), *nodes); !stored)
+    return stored;
   if (group_depth_ > 0) group_tail_ = Tail{tail.size + 1, compute_hash(*receipt)};
   return ok();
 }

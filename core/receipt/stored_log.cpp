@@ -69,8 +69,9 @@ Result<void> check_tree_range(std::uint64_t first, std::uint64_t second, std::ui
     append_decimal(text, bound);
     return fail(ErrorKind::Other, std::move(text));
   };
-  if (second > log_size)
+  if (second > log_size) {
     return refuse("tree size", second, " is larger than the log's size ", log_size);
+  }
   if (range == TreeRange::Inclusion && first >= second) {
     return refuse("receipt index", first, " is not below the tree size ", second);
   }
@@ -135,8 +136,9 @@ Result<void> StoredLog::append_in_write(const ActionInput& action,
   row.unix_millis = now.unix_millis();
   auto nodes = merkle::completed_by(tail.size, merkle::leaf_hash(row.json), reader());
   if (!nodes) return fail(nodes.error());
-  if (auto stored = store_->append_batch(tail.size, std::span(&row, 1), *nodes); !stored)
+  if (auto stored = store_->append_batch(tail.size, std::span(&row, 1), *nodes); !stored) {
     return stored;
+  }
   if (group_depth_ > 0) group_tail_ = Tail{tail.size + 1, compute_hash(*receipt)};
   return ok();
 }

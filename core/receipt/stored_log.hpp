@@ -32,6 +32,8 @@ class StoredLog {
   ~StoredLog();
   StoredLog(const StoredLog&) = delete;
   StoredLog& operator=(const StoredLog&) = delete;
+  StoredLog(StoredLog&&) = delete;
+  StoredLog& operator=(StoredLog&&) = delete;
 
   // open: a log in the SQLite store at `path`, created if absent.
   static Result<std::unique_ptr<StoredLog>> open(const std::string& path);

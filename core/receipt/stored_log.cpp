@@ -1,6 +1,8 @@
 #include "core/receipt/stored_log.hpp"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "core/base/decimal.hpp"
@@ -29,20 +31,62 @@ Failure unreadable(std::uint64_t position, const CoreError& error) {
   return fail(ErrorKind::InvalidReceipt, std::move(text));
 }
 
-// parse_rows reads stored rows back as receipts, each required to be exactly
-// its own compact form, so that the text a leaf hashes is the receipt's one text.
-Result<std::vector<PrintedReceipt>> parse_rows(const std::vector<StoredRow>& rows,
-                                               std::uint64_t first) {
+// parse_row reads a stored row back as a receipt, required to be exactly its
+// own compact form, so that the text a leaf hashes is the receipt's one text.
+Result<PrintedReceipt> parse_row(const StoredRow& row, std::uint64_t position) {
+  auto receipt = json::read<PrintedReceipt>(row.json);
+  if (!receipt) return unreadable(position, receipt.error());
+  auto form = signed_json_of(*receipt);
+  if (!form || *form != row.json) return not_canonical(position);
+  return receipt;
+}
+
+// ParsedRows: the receipts of the rows before the first that does not parse,
+// and why that one does not.
+struct ParsedRows {
   std::vector<PrintedReceipt> receipts;
-  receipts.reserve(rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    auto receipt = json::read<PrintedReceipt>(rows[i].json);
-    if (!receipt) return unreadable(first + i, receipt.error());
-    auto form = signed_json_of(*receipt);
-    if (!form || *form != rows[i].json) return not_canonical(first + i);
-    receipts.push_back(std::move(*receipt));
+  std::optional<CoreError> failure;
+};
+
+// parse_rows parses rows at positions first.., on `threads` threads for long
+// parts, up to the first row that does not parse.
+ParsedRows parse_rows(const std::vector<StoredRow>& rows, std::uint64_t first,
+                      std::size_t threads = 1) {
+  const std::size_t n = rows.size();
+  ParsedRows parsed;
+  parsed.receipts.resize(n);
+  std::vector<std::optional<CoreError>> failures(n);
+  const auto run = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      auto receipt = parse_row(rows[i], first + i);
+      if (!receipt) {
+        failures[i] = receipt.error();
+        return;
+      }
+      parsed.receipts[i] = std::move(*receipt);
+    }
+  };
+  if (threads == 0) threads = std::max(1U, std::thread::hardware_concurrency());
+  threads = std::clamp<std::size_t>(n / 256, 1, threads);
+  {
+    std::vector<std::jthread> workers;  // joined on every way out of this block
+    for (std::size_t k = 1; k < threads; ++k) {
+      try {
+        workers.emplace_back(run, n * k / threads, n * (k + 1) / threads);
+      } catch (const std::system_error&) {
+        run(n * k / threads, n * (k + 1) / threads);
+      }
+    }
+    run(0, n / threads);
   }
-  return receipts;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (failures[i]) {
+      parsed.receipts.resize(i);
+      parsed.failure = std::move(failures[i]);
+      break;
+    }
+  }
+  return parsed;
 }
 
 Failure tree_mismatch(const merkle::Node& node) {
@@ -104,10 +148,10 @@ Result<StoredLog::Tail> StoredLog::read_tail() {
   if (*size == 0) return tail;
   auto rows = store_->read_range(*size - 1, 1);
   if (!rows) return fail(rows.error());
-  auto receipts = parse_rows(*rows, *size - 1);
-  if (!receipts) return fail(receipts.error());
-  if (receipts->size() != 1) return fail(CoreError::receipt_chain_broken(*size - 1));
-  const PrintedReceipt* last = receipts->data();
+  if (rows->size() != 1) return fail(CoreError::receipt_chain_broken(*size - 1));
+  auto receipt = parse_row(rows->front(), *size - 1);
+  if (!receipt) return fail(receipt.error());
+  const PrintedReceipt* last = &*receipt;
   Digest digest;
   DigestRun run = digest_each(std::span(&last, 1), std::span(&digest, 1));
   if (run.written != 1) return unreadable(*size - 1, *run.failure);
@@ -231,23 +275,25 @@ Result<std::uint64_t> StoredLog::verify_integrity(std::size_t threads) {
         static_cast<std::size_t>(std::min<std::uint64_t>(kPart, *size - first));
     auto rows = store_->read_range(first, count);
     if (!rows) return fail(rows.error());
-    auto receipts = parse_rows(*rows, first);
-    if (!receipts) return fail(receipts.error());
-    // As in an audit, a receipt before the chain's first break whose signature
-    // fails is the first fault.
-    std::optional<ChainBreak> broken = find_chain_break(*receipts, cursor);
-    const std::size_t sound = broken ? broken->position - first : receipts->size();
+    ParsedRows parsed = parse_rows(*rows, first, threads);
+    const std::vector<PrintedReceipt>& receipts = parsed.receipts;
+    // As in an audit, the first fault is the lowest of: the chain's first
+    // break, a row that does not parse, and a receipt before either whose
+    // signature fails.
+    std::optional<ChainBreak> broken = find_chain_break(receipts, cursor);
+    const std::size_t sound = broken ? broken->position - first : receipts.size();
     std::vector<PublicKey> keys;
     keys.reserve(sound);
     for (std::size_t i = 0; i < sound; ++i) keys.push_back((*rows)[i].public_key);
     if (auto signed_ok =
-            check_signatures({std::span(receipts->data(), sound), keys, first}, threads);
+            check_signatures({std::span(receipts.data(), sound), keys, first}, threads);
         !signed_ok) {
       return fail(signed_ok.error());
     }
     if (broken) return fail(std::move(broken->error));
-    if (receipts->size() < count) {
-      return fail(CoreError::receipt_chain_broken(first + receipts->size()));
+    if (parsed.failure) return fail(std::move(*parsed.failure));
+    if (receipts.size() < count) {
+      return fail(CoreError::receipt_chain_broken(first + receipts.size()));
     }
     // Every node the part completes, computed and then read back in one call.
     std::vector<merkle::Node> nodes;
@@ -287,9 +333,9 @@ Result<std::string> StoredLog::to_json() {
         static_cast<std::size_t>(std::min<std::uint64_t>(kPart, *size - first));
     auto rows = store_->read_range(first, count);
     if (!rows) return fail(rows.error());
-    auto receipts = parse_rows(*rows, first);
-    if (!receipts) return fail(receipts.error());
-    for (const PrintedReceipt& receipt : *receipts) {
+    ParsedRows parsed = parse_rows(*rows, first);
+    if (parsed.failure) return fail(std::move(*parsed.failure));
+    for (const PrintedReceipt& receipt : parsed.receipts) {
       w.begin_object();
       json::write_members(w, receipt);
       w.end_object();

@@ -1,180 +1,318 @@
-// Temporary minimal version, replaced by the full one.
 #include "core/receipt/checkpoint.hpp"
 
 #include <sodium.h>
 
+#include <algorithm>
+#include <string>
+#include <utility>
+
 #include "core/base/decimal.hpp"
+#include "core/base/text.hpp"
 
 namespace quorvex::receipt {
 namespace {
 
-std::string b64(std::span<const std::uint8_t> bytes) {
+constexpr std::uint8_t kEd25519Type = 0x01;
+constexpr std::string_view kDash = "\u2014 ";
+constexpr std::string_view kBundleHeader = "c2sp.org/tlog-proof@v1";
+// A note holds at most this many bytes and signature lines (the format asks
+// verifiers to accept at least 16 signatures), and a proof at most one hash
+// per level of a tree of 2^64 leaves.
+constexpr std::size_t kMaxNote = 1 << 20;
+constexpr std::size_t kMaxSignatures = 100;
+constexpr std::size_t kMaxProof = 64;
+
+Failure malformed(std::string_view what) {
+  std::string text = "checkpoint is malformed: ";
+  text += what;
+  return fail(ErrorKind::InvalidReceipt, std::move(text));
+}
+
+Failure bundle_malformed(std::string_view what) {
+  std::string text = "proof bundle is malformed: ";
+  text += what;
+  return fail(ErrorKind::InvalidReceipt, std::move(text));
+}
+
+crypto::ByteView bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string base64(std::span<const std::uint8_t> bytes) {
   std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
   sodium_bin2base64(out.data(), out.size(), bytes.data(), bytes.size(),
                     sodium_base64_VARIANT_ORIGINAL);
-  out.resize(out.size() - 1);
+  out.pop_back();  // the terminating NUL
   return out;
 }
 
-bool unb64(std::string_view text, std::vector<std::uint8_t>& out) {
-  out.assign(text.size(), 0);
-  std::size_t len = 0;
-  if (sodium_base642bin(out.data(), out.size(), text.data(), text.size(), nullptr, &len, nullptr,
-                        sodium_base64_VARIANT_ORIGINAL) != 0) {
+// unbase64 accepts only the one padded standard encoding of some bytes.
+bool unbase64(std::string_view text, std::vector<std::uint8_t>& out) {
+  if (text.empty() || text.size() % 4 != 0) return false;
+  out.assign(text.size() / 4 * 3, 0);
+  std::size_t length = 0;
+  const char* end = nullptr;
+  if (sodium_base642bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length, &end,
+                        sodium_base64_VARIANT_ORIGINAL) != 0 ||
+      end != text.data() + text.size()) {
     return false;
   }
-  out.resize(len);
-  return b64(out) == text;
+  out.resize(length);
+  return base64(out) == text;  // no stray bits in the last character
 }
 
-Failure malformed(std::string_view what) {
-  return fail(ErrorKind::InvalidReceipt, "checkpoint is malformed: " + std::string(what));
+bool read_hash(std::string_view text, merkle::Hash& out) {
+  std::vector<std::uint8_t> bytes;
+  if (!unbase64(text, bytes) || bytes.size() != out.size()) return false;
+  std::copy(bytes.begin(), bytes.end(), out.begin());
+  return true;
 }
 
-bool parse_u64(std::string_view t, std::uint64_t& out) {
-  if (t.empty() || t.size() > 20 || (t.size() > 1 && t[0] == '0')) return false;
+// read_decimal: ASCII digits without leading zeros, within 64 bits.
+bool read_decimal(std::string_view text, std::uint64_t& out) {
+  if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return false;
   out = 0;
-  for (char c : t) {
+  for (const char c : text) {
     if (c < '0' || c > '9') return false;
-    const std::uint64_t d = static_cast<std::uint64_t>(c - '0');
-    if (out > (UINT64_MAX - d) / 10) return false;
-    out = out * 10 + d;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (out > (UINT64_MAX - digit) / 10) return false;
+    out = out * 10 + digit;
   }
   return true;
 }
 
-Result<Checkpoint> parse_body(std::string_view body) {
-  Checkpoint c;
-  std::size_t a = body.find('\n');
-  if (a == std::string_view::npos || a == 0) return malformed("no origin line");
-  c.origin = std::string(body.substr(0, a));
-  std::size_t b = body.find('\n', a + 1);
-  if (b == std::string_view::npos || !parse_u64(body.substr(a + 1, b - a - 1), c.size)) {
-    return malformed("no tree size line");
+bool unicode_space(char32_t cp) {
+  return cp == U' ' || (cp >= 0x09 && cp <= 0x0d) || cp == 0x85 || cp == 0xa0 || cp == 0x1680 ||
+         (cp >= 0x2000 && cp <= 0x200a) || cp == 0x2028 || cp == 0x2029 || cp == 0x202f ||
+         cp == 0x205f || cp == 0x3000;
+}
+
+// key_name_ok: non-empty UTF-8 with no Unicode space, no plus sign and no
+// control character.
+bool key_name_ok(std::string_view name) {
+  if (name.empty()) return false;
+  for (std::size_t i = 0; i < name.size();) {
+    if (utf8_sequence_length(name, i) == 0) return false;
+    const char32_t cp = next_code_point(name, i);
+    if (cp < 0x20 || cp == 0x7f || cp == U'+' || unicode_space(cp)) return false;
   }
-  std::size_t e = body.find('\n', b + 1);
-  std::vector<std::uint8_t> root;
-  if (e == std::string_view::npos || !unb64(body.substr(b + 1, e - b - 1), root) ||
-      root.size() != 32) {
-    return malformed("no root hash line");
+  return true;
+}
+
+// note_text_ok: UTF-8 with no control character but the newline.
+bool note_text_ok(std::string_view note) {
+  for (std::size_t i = 0; i < note.size();) {
+    const std::size_t length = utf8_sequence_length(note, i);
+    if (length == 0) return false;
+    if (length == 1 && static_cast<unsigned char>(note[i]) < 0x20 && note[i] != '\n') {
+      return false;
+    }
+    i += length;
   }
-  std::copy(root.begin(), root.end(), c.root.begin());
-  return c;
+  return true;
+}
+
+// Note: a signed note split into its text (final newline included) and its
+// signature lines (each without its newline).
+struct Note {
+  std::string_view text;
+  std::vector<std::string_view> signatures;
+};
+
+Result<Note> split_note(std::string_view note) {
+  if (note.size() > kMaxNote) return malformed("longer than 1 MiB");
+  if (!note_text_ok(note)) return malformed("not UTF-8 text without control characters");
+  // The text ends at the last empty line; signature lines follow it.
+  const std::size_t blank = note.rfind("\n\n");
+  if (blank == std::string_view::npos) return malformed("no blank line before the signatures");
+  Note split{note.substr(0, blank + 1), {}};
+  std::string_view rest = note.substr(blank + 2);
+  if (rest.empty()) return malformed("no signature lines");
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    if (end == std::string_view::npos) return malformed("a signature line without its newline");
+    if (split.signatures.size() == kMaxSignatures) return malformed("more than 100 signatures");
+    split.signatures.push_back(rest.substr(0, end));
+    rest.remove_prefix(end + 1);
+  }
+  return split;
+}
+
+Result<Checkpoint> parse_body(std::string_view text) {
+  std::vector<std::string_view> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  if (lines.size() < 3) return malformed("fewer than three lines of text");
+  for (const std::string_view line : lines) {
+    if (line.empty()) return malformed("an empty line in its text");
+  }
+  Checkpoint checkpoint;
+  checkpoint.origin = std::string(lines[0]);
+  if (!read_decimal(lines[1], checkpoint.size)) return malformed("the tree size is no number");
+  if (!read_hash(lines[2], checkpoint.root)) return malformed("the root hash is not 32 bytes");
+  return checkpoint;
+}
+
+std::array<std::uint8_t, 4> key_id_bytes(std::uint32_t id) {
+  return {static_cast<std::uint8_t>(id >> 24), static_cast<std::uint8_t>(id >> 16),
+          static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
 }
 
 }  // namespace
 
 std::uint32_t note_key_id(std::string_view name,
                           std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key) {
-  crypto_hash_sha256_state s;
-  crypto_hash_sha256_init(&s);
-  crypto_hash_sha256_update(&s, reinterpret_cast<const unsigned char*>(name.data()), name.size());
-  const unsigned char sep[2] = {'\n', 0x01};
-  crypto_hash_sha256_update(&s, sep, 2);
-  crypto_hash_sha256_update(&s, public_key.data(), public_key.size());
-  unsigned char h[32];
-  crypto_hash_sha256_final(&s, h);
-  return (std::uint32_t{h[0]} << 24) | (std::uint32_t{h[1]} << 16) | (std::uint32_t{h[2]} << 8) |
-         h[3];
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  crypto_hash_sha256_update(&state, bytes_of(name).data(), name.size());
+  const std::uint8_t separator[] = {'\n', kEd25519Type};
+  crypto_hash_sha256_update(&state, separator, sizeof separator);
+  crypto_hash_sha256_update(&state, public_key.data(), public_key.size());
+  std::array<std::uint8_t, crypto_hash_sha256_BYTES> hash{};
+  crypto_hash_sha256_final(&state, hash.data());
+  return (std::uint32_t{hash[0]} << 24) | (std::uint32_t{hash[1]} << 16) |
+         (std::uint32_t{hash[2]} << 8) | std::uint32_t{hash[3]};
 }
 
-std::string checkpoint_body(const Checkpoint& c) {
-  std::string out = c.origin + "\n";
-  append_decimal(out, c.size);
-  out += "\n" + b64(c.root) + "\n";
-  return out;
+std::string checkpoint_body(const Checkpoint& checkpoint) {
+  std::string body = checkpoint.origin;
+  body += '\n';
+  append_decimal(body, checkpoint.size);
+  body += '\n';
+  body += base64(checkpoint.root);
+  body += '\n';
+  return body;
 }
 
-Result<std::string> sign_checkpoint(const Checkpoint& c, const crypto::KeyPair& key) {
-  if (c.origin.empty() || c.origin.find_first_of(" \n+") != std::string::npos) {
-    return fail(ErrorKind::Other, "a checkpoint origin must be a non-empty key name");
+Result<std::string> sign_checkpoint(const Checkpoint& checkpoint, const crypto::KeyPair& key) {
+  if (!key_name_ok(checkpoint.origin)) {
+    return fail(ErrorKind::Other,
+                "a checkpoint's origin must be a key name: non-empty UTF-8 without spaces, "
+                "plus signs or control characters");
   }
-  const std::string body = checkpoint_body(c);
-  auto sig = key.sign({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
-  const std::uint32_t id = note_key_id(c.origin, key.public_key_bytes());
-  std::vector<std::uint8_t> blob = {
-      static_cast<std::uint8_t>(id >> 24), static_cast<std::uint8_t>(id >> 16),
-      static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
-  blob.insert(blob.end(), sig.begin(), sig.end());
-  return body + "\n\u2014 " + c.origin + " " + b64(blob) + "\n";
+  std::string note = checkpoint_body(checkpoint);
+  const crypto::Signature signature = key.sign(bytes_of(note));
+  std::vector<std::uint8_t> line(4 + signature.size());
+  const auto id = key_id_bytes(note_key_id(checkpoint.origin, key.public_key_bytes()));
+  std::copy(id.begin(), id.end(), line.begin());
+  std::copy(signature.begin(), signature.end(), line.begin() + 4);
+  note += '\n';
+  note += kDash;
+  note += checkpoint.origin;
+  note += ' ';
+  note += base64(line);
+  note += '\n';
+  return note;
 }
 
 Result<Checkpoint> read_checkpoint(std::string_view note) {
-  const std::size_t split = note.find("\n\n");
-  if (split == std::string_view::npos) return malformed("no signature lines");
-  return parse_body(note.substr(0, split + 1));
+  auto split = split_note(note);
+  if (!split) return fail(split.error());
+  return parse_body(split->text);
 }
 
 Result<Checkpoint> open_checkpoint(
     std::string_view note, std::string_view origin,
     std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key) {
-  const std::size_t split = note.find("\n\n");
-  if (split == std::string_view::npos) return malformed("no signature lines");
-  const std::string_view body = note.substr(0, split + 1);
-  auto c = parse_body(body);
-  if (!c) return c;
-  const std::uint32_t id = note_key_id(origin, public_key);
-  std::string_view rest = note.substr(split + 2);
-  const std::string prefix = "\u2014 " + std::string(origin) + " ";
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    if (end == std::string_view::npos) return malformed("unterminated signature line");
-    std::string_view line = rest.substr(0, end);
-    rest = rest.substr(end + 1);
-    if (line.substr(0, prefix.size()) != prefix) continue;
-    std::vector<std::uint8_t> blob;
-    if (!unb64(line.substr(prefix.size()), blob) || blob.size() != 68) continue;
-    const std::uint32_t got = (std::uint32_t{blob[0]} << 24) | (std::uint32_t{blob[1]} << 16) |
-                              (std::uint32_t{blob[2]} << 8) | blob[3];
-    if (got != id) continue;
-    auto ok_sig = crypto::KeyPair::verify_signature(
-        public_key, {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()},
-        std::span<const std::uint8_t>(blob).subspan(4));
-    if (!ok_sig) return fail(ErrorKind::InvalidReceipt, "checkpoint signature does not verify");
-    if (c->origin != origin) {
-      return fail(ErrorKind::InvalidReceipt,
-                  "checkpoint origin is " + c->origin + " not " + std::string(origin));
+  auto split = split_note(note);
+  if (!split) return fail(split.error());
+  auto checkpoint = parse_body(split->text);
+  if (!checkpoint) return checkpoint;
+  const auto id = key_id_bytes(note_key_id(origin, public_key));
+  bool verified = false;
+  for (const std::string_view line : split->signatures) {
+    if (line.substr(0, kDash.size()) != kDash)
+      return malformed("a signature line without its dash");
+    const std::string_view rest = line.substr(kDash.size());
+    const std::size_t space = rest.find(' ');
+    if (space == std::string_view::npos) return malformed("a signature line without a key name");
+    const std::string_view name = rest.substr(0, space);
+    std::vector<std::uint8_t> signature;
+    if (!key_name_ok(name) || !unbase64(rest.substr(space + 1), signature) ||
+        signature.size() < 4) {
+      return malformed("a signature line that is not a key name and a signature");
     }
-    return c;
+    // Signatures by other keys (another name or another key ID) are ignored;
+    // one by this key that fails rejects the note.
+    if (name != origin || !std::equal(id.begin(), id.end(), signature.begin())) continue;
+    const std::span<const std::uint8_t> bytes(signature.data() + 4, signature.size() - 4);
+    if (bytes.size() != crypto::kSignatureLen) {
+      return fail(ErrorKind::InvalidReceipt, "checkpoint signature does not verify");
+    }
+    auto checked = crypto::KeyPair::verify_signature(public_key, bytes_of(split->text), bytes);
+    if (!checked) {
+      if (checked.error().kind() == ErrorKind::InvalidKey) return fail(checked.error());
+      return fail(ErrorKind::InvalidReceipt, "checkpoint signature does not verify");
+    }
+    verified = true;
   }
-  return fail(ErrorKind::InvalidReceipt, "checkpoint has no signature by this key");
+  if (!verified) return fail(ErrorKind::InvalidReceipt, "checkpoint has no signature by this key");
+  if (checkpoint->origin != origin) {
+    std::string text = "checkpoint origin is ";
+    text += checkpoint->origin;
+    text += ", not ";
+    text += origin;
+    return fail(ErrorKind::InvalidReceipt, std::move(text));
+  }
+  return checkpoint;
 }
 
-std::string format_proof_bundle(const ProofBundle& b) {
-  std::string out = "c2sp.org/tlog-proof@v1\nindex ";
-  append_decimal(out, b.index);
-  out += "\n";
-  for (const auto& h : b.proof) out += b64(h) + "\n";
-  out += "\n" + b.checkpoint;
+std::string format_proof_bundle(const ProofBundle& bundle) {
+  std::string out(kBundleHeader);
+  out += '\n';
+  if (!bundle.extra.empty()) {
+    out += "extra ";
+    out += base64(bundle.extra);
+    out += '\n';
+  }
+  out += "index ";
+  append_decimal(out, bundle.index);
+  out += '\n';
+  for (const merkle::Hash& hash : bundle.proof) {
+    out += base64(hash);
+    out += '\n';
+  }
+  out += '\n';
+  out += bundle.checkpoint;
   return out;
 }
 
 Result<ProofBundle> parse_proof_bundle(std::string_view text) {
-  auto bad = [](std::string_view w) {
-    return fail(ErrorKind::InvalidReceipt, "proof bundle is malformed: " + std::string(w));
+  if (text.size() > kMaxNote + 4096) return bundle_malformed("longer than its limit");
+  const auto next_line = [&](std::string_view& line) {
+    const std::size_t end = text.find('\n');
+    if (end == std::string_view::npos) return false;
+    line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    return true;
   };
-  constexpr std::string_view kHead = "c2sp.org/tlog-proof@v1\nindex ";
-  if (text.substr(0, kHead.size()) != kHead) return bad("no header");
-  text.remove_prefix(kHead.size());
-  ProofBundle b;
-  std::size_t e = text.find('\n');
-  if (e == std::string_view::npos || !parse_u64(text.substr(0, e), b.index)) return bad("index");
-  text.remove_prefix(e + 1);
-  while (!text.empty() && text[0] != '\n') {
-    e = text.find('\n');
-    std::vector<std::uint8_t> h;
-    if (e == std::string_view::npos || !unb64(text.substr(0, e), h) || h.size() != 32 ||
-        b.proof.size() >= 64) {
-      return bad("proof hash");
-    }
-    merkle::Hash hash{};
-    std::copy(h.begin(), h.end(), hash.begin());
-    b.proof.push_back(hash);
-    text.remove_prefix(e + 1);
+  std::string_view line;
+  if (!next_line(line) || line != kBundleHeader)
+    return bundle_malformed("no c2sp.org/tlog-proof@v1 line");
+  ProofBundle bundle;
+  if (!next_line(line)) return bundle_malformed("no index line");
+  if (line.substr(0, 6) == "extra ") {
+    if (!unbase64(line.substr(6), bundle.extra))
+      return bundle_malformed("the extra data is not base64");
+    if (!next_line(line)) return bundle_malformed("no index line");
   }
-  if (text.empty()) return bad("no checkpoint");
-  b.checkpoint = std::string(text.substr(1));
-  return b;
+  if (line.substr(0, 6) != "index " || !read_decimal(line.substr(6), bundle.index)) {
+    return bundle_malformed("no index line");
+  }
+  for (;;) {
+    if (!next_line(line)) return bundle_malformed("no blank line before the checkpoint");
+    if (line.empty()) break;
+    merkle::Hash hash{};
+    if (bundle.proof.size() == kMaxProof) return bundle_malformed("more than 64 proof hashes");
+    if (!read_hash(line, hash)) return bundle_malformed("a proof hash that is not 32 bytes");
+    bundle.proof.push_back(hash);
+  }
+  if (text.empty()) return bundle_malformed("no checkpoint");
+  bundle.checkpoint = std::string(text);
+  return bundle;
 }
 
 }  // namespace quorvex::receipt

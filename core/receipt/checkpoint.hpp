@@ -32,17 +32,18 @@ std::string checkpoint_body(const Checkpoint& checkpoint);
 
 // sign_checkpoint: the note text, the body then a blank line and one signature
 // line by `key` under the name `checkpoint.origin`. Fails with Other when the
-// origin is empty or holds a character the format forbids (a newline, a space,
-// a plus sign at its start).
+// origin is no key name (empty, or holding a Unicode space, a plus sign or a
+// control character).
 Result<std::string> sign_checkpoint(const Checkpoint& checkpoint, const crypto::KeyPair& key);
 
 // open_checkpoint reads a note and returns its checkpoint when a signature line
-// named `origin` with the key ID of `public_key` verifies over its body, and
-// the body's first line is `origin`. Other signature lines are allowed and
-// ignored. Fails with InvalidReceipt, its text saying what is wrong ("checkpoint
-// is malformed: ...", "checkpoint has no signature by this key", "checkpoint
-// signature does not verify", "checkpoint origin is ... not ..."), or InvalidKey
-// when the key is no point.
+// named `origin` with the key ID of `public_key` verifies over its text, and
+// the text's first line is `origin`. Signature lines of other keys (another
+// name or key ID) are ignored; one of this key that fails rejects the note.
+// Fails with InvalidReceipt, its text saying what is wrong ("checkpoint is
+// malformed: ...", "checkpoint has no signature by this key", "checkpoint
+// signature does not verify", "checkpoint origin is X, not Y"), or InvalidKey
+// when the key is no point. A note is at most 1 MiB with 100 signature lines.
 Result<Checkpoint> open_checkpoint(std::string_view note, std::string_view origin,
                                    std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key);
 
@@ -51,7 +52,8 @@ Result<Checkpoint> open_checkpoint(std::string_view note, std::string_view origi
 struct ProofBundle {
   std::uint64_t index = 0;
   std::vector<merkle::Hash> proof;
-  std::string checkpoint;  // the whole signed note
+  std::string checkpoint;           // the whole signed note
+  std::vector<std::uint8_t> extra;  // opaque, unauthenticated; none when empty
 };
 
 // read_checkpoint reads a note's checkpoint body without opening its signatures.

@@ -109,7 +109,7 @@ Result<std::string> make_proof_bundle(std::uint64_t index, std::string_view note
   }
   auto proof = merkle::inclusion_proof(index, checkpoint->size, read);
   if (!proof) return fail(proof.error());
-  return format_proof_bundle({index, std::move(*proof), std::string(note)});
+  return format_proof_bundle({index, std::move(*proof), std::string(note), {}});
 }
 
 }  // namespace quorvex::receipt

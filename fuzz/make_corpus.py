@@ -155,6 +155,24 @@ def main() -> None:
         "identity": metadata, "printed_log": printed,
     })
 
+    # Checkpoints signed by the audit seed's key (the checkpoint target opens notes
+    # with it), one with another key's signature before ours, and proof bundles.
+    tree = quorvex.ReceiptLog()
+    for i in range(5):
+        tree.append("did:aid:a:b", "dat_1", "t", b"%d" % i, signer)
+    note = tree.checkpoint("example.com/log", signer)
+    stranger = quorvex.KeyPair.from_secret_bytes(bytes(32))
+    body, ours = note.rsplit("\n\n", 1)
+    theirs = tree.checkpoint("example.com/log", stranger).rsplit("\n\n", 1)[1]
+    write("checkpoint", {
+        "signed": note, "cosigned": body + "\n\n" + theirs + ours,
+        "empty_tree": quorvex.ReceiptLog().checkpoint("example.com/log", signer),
+    })
+    write("proof_bundle", {
+        "five": tree.prove(3, note),
+        "single": tree.prove(0, tree.checkpoint("example.com/log", signer, 1)),
+    })
+
 
 if __name__ == "__main__":
     sys.exit(main())

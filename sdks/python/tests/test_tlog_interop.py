@@ -28,7 +28,7 @@ def go_tool(tmp_path_factory):
     package.mkdir(parents=True)
     shutil.copy(PROGRAM, package / "main.go")
     env = dict(os.environ, GO111MODULE="off", GOPATH=f"{root}:{GO_SOURCES}",
-               GOCACHE=str(root / "cache"), GOPROXY="off", GOFLAGS="")
+               GOCACHE=str(root / "cache"), GOPROXY="off", GOFLAGS="", CGO_ENABLED="0")
     binary = root / "tlog_check"
     subprocess.run([go, "build", "-o", str(binary), "."], cwd=package, env=env, check=True)
 

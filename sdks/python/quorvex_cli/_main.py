@@ -15,6 +15,8 @@ from ._commands import (identity_create, identity_show, receipts_verify, token_i
                         token_issue, token_verify)
 from ._inout import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, Failure, Refused, Usage, _ascii_only,
                      _print_json, _report, _shown)
+from ._receipts import (is_store, receipts_check_proof, receipts_checkpoint, receipts_prove,
+                        receipts_verify_store)
 
 
 class _CommandLineError(Exception):
@@ -72,8 +74,8 @@ def _parser() -> argparse.ArgumentParser:
     def json_option(p: argparse.ArgumentParser) -> None:
         p.add_argument("--json", action="store_true", help="print one JSON object instead")
 
-    def key_option(p: argparse.ArgumentParser, whose: str) -> None:
-        p.add_argument("--key", metavar="KEY", required=True,
+    def key_option(p: argparse.ArgumentParser, whose: str, required: bool = True) -> None:
+        p.add_argument("--key", metavar="KEY", required=required,
                        help=f"{whose} public key: multibase (z...), a did:key, a JWK's JSON "
                        "text, 64 hex digits, or an identity directory")
 
@@ -166,19 +168,74 @@ def _parser() -> argparse.ArgumentParser:
     json_option(verify)
     verify.set_defaults(run=token_verify)
 
-    receipts = commands.add_parser("receipts", help="audit a printed receipt log")
+    receipts = commands.add_parser("receipts", help="audit a printed receipt log or a store; "
+                                   "checkpoints and proofs")
     receipts_commands = receipts.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                                 parser_class=_Parser)
     audit = receipts_commands.add_parser(
-        "verify", help="check every link and signature of a printed log",
+        "verify", help="check every link and signature of a printed log or a store",
         description="Audit a log printed by ReceiptLog.to_json: re-derive every hash link and "
         "check every signature against the agent's public key. Exits 0 with the count of "
-        "receipts, or names the first bad one and exits 1.")
-    audit.add_argument("log", metavar="LOG.json", help="the printed log, or - for stdin")
-    key_option(audit, "the agent's")
+        "receipts, or names the first bad one and exits 1. Given a receipt store instead "
+        "(ReceiptLog.open), audit every row, link, signature (with the keys stored beside the "
+        "receipts) and tree node; with --checkpoint, also check that the store extends that "
+        "signed checkpoint, whose signer's key --key then names.")
+    audit.add_argument("log", metavar="LOG", help="the printed log (or - for stdin), or a store")
+    key_option(audit, "the agent's (a printed log) or the checkpoint signer's", required=False)
+    audit.add_argument("--checkpoint", metavar="FILE",
+                       help="a checkpoint of the store the store must extend (or - for stdin)")
+    audit.add_argument("--origin", metavar="O",
+                       help="the log's origin the checkpoint must name (default: its own)")
     json_option(audit)
-    audit.set_defaults(run=receipts_verify)
+    audit.set_defaults(run=_receipts_verify, parser=audit)
+    checkpoint = receipts_commands.add_parser(
+        "checkpoint", help="print a signed checkpoint of a store",
+        description="Sign the store's Merkle tree head as a C2SP tlog-checkpoint in a signed "
+        "note, with the key of a saved identity under the key name ORIGIN.")
+    checkpoint.add_argument("store", metavar="STORE", help="the receipt store")
+    checkpoint.add_argument("--identity", metavar="PATH", required=True,
+                            help="directory of the identity whose key signs")
+    checkpoint.add_argument("--origin", metavar="O", required=True,
+                            help="the log's name, e.g. example.com/receipts")
+    checkpoint.add_argument("--size", metavar="N", type=_unsigned(64),
+                            help="the tree size to sign (default: every receipt)")
+    json_option(checkpoint)
+    checkpoint.set_defaults(run=receipts_checkpoint)
+    prove = receipts_commands.add_parser(
+        "prove", help="print the proof bundle of one receipt",
+        description="Print a C2SP tlog-proof bundle: receipt INDEX's inclusion proof to the tree "
+        "a checkpoint of this store signs, and that checkpoint.")
+    prove.add_argument("store", metavar="STORE", help="the receipt store")
+    prove.add_argument("index", metavar="INDEX", type=_unsigned(64), help="the receipt's index")
+    prove.add_argument("--checkpoint", metavar="FILE", required=True,
+                       help="a checkpoint of the store (or - for stdin)")
+    json_option(prove)
+    prove.set_defaults(run=receipts_prove)
+    check = receipts_commands.add_parser(
+        "check-proof", help="check a proof bundle offline",
+        description="Check that a receipt is in the tree a proof bundle's checkpoint signs, "
+        "with the checkpoint signer's public key alone. Exits 0, or 1 with the reason.")
+    check.add_argument("bundle", metavar="BUNDLE", help="the proof bundle (or - for stdin)")
+    check.add_argument("--receipt", metavar="FILE", required=True,
+                       help="the receipt's compact JSON, as ReceiptLog.receipt gives it "
+                       "(or - for stdin)")
+    key_option(check, "the checkpoint signer's")
+    check.add_argument("--origin", metavar="O",
+                       help="the log's origin the checkpoint must name (default: its own)")
+    json_option(check)
+    check.set_defaults(run=receipts_check_proof)
     return parser
+
+
+def _receipts_verify(args: argparse.Namespace) -> int:
+    """receipts verify: a store when the file is one, else a printed log."""
+    if is_store(args.log):
+        return receipts_verify_store(args)
+    if args.key is None:
+        raise _CommandLineError(args.parser, "the following arguments are required: --key")
+    if args.checkpoint is not None:
+        raise Usage(f"argument --checkpoint: {args.log} is no receipt store")
+    return receipts_verify(args)
 
 
 def _json_requested(arguments: Sequence[str]) -> bool:
@@ -224,17 +281,17 @@ def _run(arguments: Sequence[str], as_json: bool) -> int:
         except SystemExit as e:
             # --help: argparse has printed it and asks to stop.
             return e.code if isinstance(e.code, int) else EXIT_OK
-        except _CommandLineError as e:
-            sys.stderr.write(e.parser.format_usage())
-            print(f"{e.parser.prog}: error: {_shown(str(e))}", file=sys.stderr)
-            if as_json:
-                _print_json({"ok": False, "code": EXIT_USAGE, "error": _shown(str(e))})
-            return EXIT_USAGE
         as_json = bool(getattr(args, "json", as_json))
         code: int = args.run(args)
         if sys.stdout is not None:
             sys.stdout.flush()
         return code
+    except _CommandLineError as e:
+        sys.stderr.write(e.parser.format_usage())
+        print(f"{e.parser.prog}: error: {_shown(str(e))}", file=sys.stderr)
+        if as_json:
+            _print_json({"ok": False, "code": EXIT_USAGE, "error": _shown(str(e))})
+        return EXIT_USAGE
     except Failure as e:
         return _report(e, as_json)
 

@@ -8,9 +8,10 @@ scripts/install-deps.sh
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEX_BUILD_MODULE=OFF \
   -DQUORVEX_BUILD_BENCH=ON >/dev/null
 cmake --build build/bench --target native_bench identity_native_bench audit_native_bench \
-  json_native_bench
+  json_native_bench fsync_native_bench
 "$python" bench/bench.py build/bench/native_bench
 "$python" bench/receipts_bench.py build/bench/native_bench build/bench/audit_native_bench
 "$python" bench/identity_bench.py build/bench/identity_native_bench
 build/bench/json_native_bench
 "$python" bench/service_bench.py
+"$python" bench/store_bench.py build/bench/native_bench build/bench/fsync_native_bench

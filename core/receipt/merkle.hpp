@@ -31,11 +31,6 @@ struct Node {
   bool operator==(const Node&) const = default;
 };
 
-// node_key: one integer per node, for stores that key hashes by a number.
-constexpr std::uint64_t node_key(Node node) {
-  return (std::uint64_t{node.level} << 56) | node.index;
-}
-
 // NodeReader fills out[i] with the hash of nodes[i], every node complete in
 // the tree it reads; it fails with the store's own error. A proof or a root
 // asks for all its nodes in one call.

@@ -28,16 +28,16 @@ CREATE TABLE receipt (
   public_key BLOB NOT NULL,
   agent TEXT NOT NULL,
   dat TEXT NOT NULL,
-  unix_millis INTEGER NOT NULL
+  unix_millis INTEGER NOT NULL,
+  tree BLOB NOT NULL
 );
 CREATE INDEX receipt_agent ON receipt (agent);
 CREATE INDEX receipt_dat ON receipt (dat);
 CREATE INDEX receipt_time ON receipt (unix_millis);
-CREATE TABLE tree_node (
-  id INTEGER PRIMARY KEY,
-  hash BLOB NOT NULL
-);
 )sql";
+// A receipt's row holds, in `tree`, the hashes of the tree nodes its leaf
+// completes, level 0 first: node (l, i) is in row ((i + 1) << l) - 1 at byte
+// 32 l. A commit then writes one table page and the indexes' pages.
 
 struct DbClose {
   void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
@@ -82,29 +82,36 @@ class SqliteStore final : public ReceiptStore {
   Result<void> append_batch(std::uint64_t first, std::span<const StoredRow> rows,
                             const TreeNodes& nodes) override {
     sqlite3_stmt* s = insert_row_.get();
-    std::uint64_t seq = first;
-    for (const StoredRow& row : rows) {
+    std::size_t next_node = 0;
+    std::string tree;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+      const StoredRow& row = rows[k];
+      const std::uint64_t seq = first + k;
+      // The nodes come in order of the leaves that complete them, level 0 first.
+      tree.clear();
+      while (next_node < nodes.size()) {
+        const merkle::Node& node = nodes[next_node].first;
+        if (((node.index + 1) << node.level) - 1 != seq) break;
+        QV_CHECK(node.level * merkle::Hash{}.size() == tree.size());
+        tree.append(reinterpret_cast<const char*>(nodes[next_node].second.data()),
+                    merkle::Hash{}.size());
+        ++next_node;
+      }
+      QV_CHECK(!tree.empty());
       sqlite3_reset(s);
-      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(seq++));
+      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(seq));
       sqlite3_bind_text(s, 2, row.json.data(), static_cast<int>(row.json.size()), kStatic);
       sqlite3_bind_blob(s, 3, row.public_key.data(), static_cast<int>(row.public_key.size()),
                         kStatic);
       sqlite3_bind_text(s, 4, row.agent.data(), static_cast<int>(row.agent.size()), kStatic);
       sqlite3_bind_text(s, 5, row.dat.data(), static_cast<int>(row.dat.size()), kStatic);
       sqlite3_bind_int64(s, 6, static_cast<sqlite3_int64>(row.unix_millis));
+      sqlite3_bind_blob(s, 7, tree.data(), static_cast<int>(tree.size()), kStatic);
       const int rc = sqlite3_step(s);
       sqlite3_clear_bindings(s);
       if (rc != SQLITE_DONE) return failure("appending a receipt");
     }
-    sqlite3_stmt* n = insert_node_.get();
-    for (const auto& [node, hash] : nodes) {
-      sqlite3_reset(n);
-      sqlite3_bind_int64(n, 1, static_cast<sqlite3_int64>(merkle::node_key(node)));
-      sqlite3_bind_blob(n, 2, hash.data(), static_cast<int>(hash.size()), kStatic);
-      const int rc = sqlite3_step(n);
-      sqlite3_clear_bindings(n);
-      if (rc != SQLITE_DONE) return failure("appending a tree node");
-    }
+    QV_CHECK(next_node == nodes.size());
     return ok();
   }
 
@@ -143,20 +150,24 @@ class SqliteStore final : public ReceiptStore {
                           std::span<merkle::Hash> out) override {
     sqlite3_stmt* s = read_node_.get();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
+      const merkle::Node& node = nodes[i];
       sqlite3_reset(s);
-      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(merkle::node_key(nodes[i])));
+      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(((node.index + 1) << node.level) - 1));
       const int rc = sqlite3_step(s);
-      if (rc == SQLITE_ROW && sqlite3_column_bytes(s, 0) == static_cast<int>(out[i].size())) {
-        std::memcpy(out[i].data(), sqlite3_column_blob(s, 0), out[i].size());
+      const std::size_t at = std::size_t{node.level} * out[i].size();
+      if (rc == SQLITE_ROW &&
+          static_cast<std::size_t>(sqlite3_column_bytes(s, 0)) >= at + out[i].size()) {
+        std::memcpy(out[i].data(), static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 0)) + at,
+                    out[i].size());
         continue;
       }
       sqlite3_reset(s);
       if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
         std::string what = "tree node ";
-        append_decimal(what, nodes[i].level);
+        append_decimal(what, node.level);
         what += '/';
-        append_decimal(what, nodes[i].index);
-        what += rc == SQLITE_ROW ? " is not 32 bytes" : " is missing";
+        append_decimal(what, node.index);
+        what += " is missing";
         return damaged(what);
       }
       return failure("reading tree nodes");
@@ -251,7 +262,7 @@ class SqliteStore final : public ReceiptStore {
 
   Db db_;
   std::string path_;
-  Stmt size_, insert_row_, insert_node_, read_rows_, read_node_;
+  Stmt size_, insert_row_, read_rows_, read_node_;
 };
 
 Result<void> SqliteStore::check_layout() {
@@ -270,9 +281,9 @@ Result<void> SqliteStore::check_layout() {
     if (*tables == 0) {
       // A new file: made a store inside one write, which a second process
       // creating the same file at the same time waits for, then sees. Pages of
-      // 2 KiB hold a receipt each and halve what a one-receipt commit writes
-      // and syncs, against the default 4 KiB.
-      if (auto paged = exec("PRAGMA page_size = 2048"); !paged) return paged;
+      // 1 KiB hold a receipt each and cut what a one-receipt commit writes and
+      // syncs to a quarter of the default 4 KiB pages.
+      if (auto paged = exec("PRAGMA page_size = 1024"); !paged) return paged;
       if (auto begun = begin_write(); !begun) return begun;
       auto again = pragma_int("SELECT count(*) FROM sqlite_schema");
       if (again && *again == 0) {
@@ -315,13 +326,12 @@ Result<void> SqliteStore::prepare_all() {
   const std::pair<Stmt*, const char*> statements[] = {
       {&size_, "SELECT max(seq) FROM receipt"},
       {&insert_row_,
-       "INSERT INTO receipt (seq, json, public_key, agent, dat, unix_millis) "
-       "VALUES (?1, ?2, ?3, ?4, ?5, ?6)"},
-      {&insert_node_, "INSERT INTO tree_node (id, hash) VALUES (?1, ?2)"},
+       "INSERT INTO receipt (seq, json, public_key, agent, dat, unix_millis, tree) "
+       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"},
       {&read_rows_,
        "SELECT seq, json, public_key, agent, dat, unix_millis FROM receipt "
        "WHERE seq BETWEEN ?1 AND ?2 ORDER BY seq"},
-      {&read_node_, "SELECT hash FROM tree_node WHERE id = ?1"},
+      {&read_node_, "SELECT tree FROM receipt WHERE seq = ?1"},
   };
   for (const auto& [slot, sql] : statements) {
     auto stmt = prepare(sql);

@@ -1,6 +1,7 @@
 """Verifiable identity for the agent era."""
 
 from collections.abc import Mapping
+from os import PathLike
 from typing import Any, SupportsIndex, final
 
 __all__ = [
@@ -206,7 +207,7 @@ class ReceiptLog:
     @property
     def next_sequence(self) -> int: ...
     @staticmethod
-    def open(path: str) -> ReceiptLog: ...
+    def open(path: str | PathLike[str]) -> ReceiptLog: ...
     @property
     def path(self) -> str | None: ...
     def __enter__(self) -> ReceiptLog: ...

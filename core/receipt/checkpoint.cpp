@@ -224,8 +224,9 @@ Result<Checkpoint> open_checkpoint(
   const auto id = key_id_bytes(note_key_id(origin, public_key));
   bool verified = false;
   for (const std::string_view line : split->signatures) {
-    if (line.substr(0, kDash.size()) != kDash)
+    if (line.substr(0, kDash.size()) != kDash) {
       return malformed("a signature line without its dash");
+    }
     const std::string_view rest = line.substr(kDash.size());
     const std::size_t space = rest.find(' ');
     if (space == std::string_view::npos) return malformed("a signature line without a key name");
@@ -290,13 +291,15 @@ Result<ProofBundle> parse_proof_bundle(std::string_view text) {
     return true;
   };
   std::string_view line;
-  if (!next_line(line) || line != kBundleHeader)
+  if (!next_line(line) || line != kBundleHeader) {
     return bundle_malformed("no c2sp.org/tlog-proof@v1 line");
+  }
   ProofBundle bundle;
   if (!next_line(line)) return bundle_malformed("no index line");
   if (line.substr(0, 6) == "extra ") {
-    if (!unbase64(line.substr(6), bundle.extra))
+    if (!unbase64(line.substr(6), bundle.extra)) {
       return bundle_malformed("the extra data is not base64");
+    }
     if (!next_line(line)) return bundle_malformed("no index line");
   }
   if (line.substr(0, 6) != "index " || !read_decimal(line.substr(6), bundle.index)) {

@@ -1,6 +1,7 @@
 #include "core/receipt/stored_log.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -262,6 +263,35 @@ Result<std::string> StoredLog::repr_text() {
   return text;
 }
 
+std::optional<Failure> StoredLog::check_tree_part(const std::vector<StoredRow>& rows,
+                                                  std::uint64_t first,
+                                                  std::vector<merkle::Hash>& frontier) {
+  // Every node the rows complete, computed from the leaves and then read back
+  // in one call.
+  std::vector<merkle::Node> nodes;
+  std::vector<merkle::Hash> expected;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::uint64_t n = first + i;
+    merkle::Hash hash = merkle::leaf_hash(rows[i].json);
+    nodes.push_back({0, n});
+    expected.push_back(hash);
+    for (std::uint32_t level = 1; ((n + 1) & ((std::uint64_t{1} << level) - 1)) == 0; ++level) {
+      hash = merkle::node_hash(frontier[level - 1], hash);
+      nodes.push_back({level, ((n + 1) >> level) - 1});
+      expected.push_back(hash);
+    }
+    const auto level = static_cast<std::size_t>(nodes.back().level);
+    if (frontier.size() <= level) frontier.resize(level + 1);
+    frontier[level] = hash;
+  }
+  std::vector<merkle::Hash> stored(nodes.size());
+  if (auto read = store_->read_nodes(nodes, stored); !read) return fail(read.error());
+  for (std::size_t k = 0; k < nodes.size(); ++k) {
+    if (stored[k] != expected[k]) return tree_mismatch(nodes[k]);
+  }
+  return std::nullopt;
+}
+
 Result<std::uint64_t> StoredLog::verify_integrity(std::size_t threads) {
   std::lock_guard lock(mutex_);
   auto size = store_->size();
@@ -269,54 +299,75 @@ Result<std::uint64_t> StoredLog::verify_integrity(std::size_t threads) {
   ChainCursor cursor;
   // The tree is rebuilt from the leaves, a complete node at a time, and each
   // node compared with the one stored.
-  std::vector<merkle::Hash> frontier;  // frontier[l]: the open node at level l, if any
-  for (std::uint64_t first = 0; first < *size; first += kPart) {
-    const std::size_t count =
-        static_cast<std::size_t>(std::min<std::uint64_t>(kPart, *size - first));
-    auto rows = store_->read_range(first, count);
-    if (!rows) return fail(rows.error());
-    ParsedRows parsed = parse_rows(*rows, first, threads);
-    const std::vector<PrintedReceipt>& receipts = parsed.receipts;
-    // As in an audit, the first fault is the lowest of: the chain's first
-    // break, a row that does not parse, and a receipt before either whose
-    // signature fails.
-    std::optional<ChainBreak> broken = find_chain_break(receipts, cursor);
-    const std::size_t sound = broken ? broken->position - first : receipts.size();
-    std::vector<PublicKey> keys;
-    keys.reserve(sound);
-    for (std::size_t i = 0; i < sound; ++i) keys.push_back((*rows)[i].public_key);
-    if (auto signed_ok =
-            check_signatures({std::span(receipts.data(), sound), keys, first}, threads);
-        !signed_ok) {
-      return fail(signed_ok.error());
+  std::vector<merkle::Hash> frontier;  // frontier[l]: the last complete node at level l
+
+  // A part of the log read, parsed and chain-checked, its signatures to check.
+  struct Part {
+    std::uint64_t first = 0;
+    std::size_t count = 0;
+    std::vector<StoredRow> rows;
+    ParsedRows parsed;
+    std::optional<ChainBreak> broken;
+    std::vector<PublicKey> keys;  // of the receipts before any break
+    std::optional<CoreError> unread;
+  };
+  const auto prepare = [&](std::uint64_t first) {
+    Part part;
+    part.first = first;
+    part.count = static_cast<std::size_t>(std::min<std::uint64_t>(kPart, *size - first));
+    auto rows = store_->read_range(first, part.count);
+    if (!rows) {
+      part.unread = rows.error();
+      return part;
     }
-    if (broken) return fail(std::move(broken->error));
-    if (parsed.failure) return fail(std::move(*parsed.failure));
-    if (receipts.size() < count) {
-      return fail(CoreError::receipt_chain_broken(first + receipts.size()));
-    }
-    // Every node the part completes, computed and then read back in one call.
-    std::vector<merkle::Node> nodes;
-    std::vector<merkle::Hash> expected;
-    for (std::size_t i = 0; i < rows->size(); ++i) {
-      const std::uint64_t n = first + i;
-      merkle::Hash hash = merkle::leaf_hash((*rows)[i].json);
-      nodes.push_back({0, n});
-      expected.push_back(hash);
-      for (std::uint32_t level = 1; ((n + 1) & ((std::uint64_t{1} << level) - 1)) == 0; ++level) {
-        hash = merkle::node_hash(frontier[level - 1], hash);
-        nodes.push_back({level, ((n + 1) >> level) - 1});
-        expected.push_back(hash);
+    part.rows = std::move(*rows);
+    part.parsed = parse_rows(part.rows, first, threads);
+    part.broken = find_chain_break(part.parsed.receipts, cursor);
+    const std::size_t sound =
+        part.broken ? part.broken->position - first : part.parsed.receipts.size();
+    part.keys.reserve(sound);
+    for (std::size_t i = 0; i < sound; ++i) part.keys.push_back(part.rows[i].public_key);
+    return part;
+  };
+
+  // As in an audit, the first fault is the lowest of: the chain's first break,
+  // a row that does not parse, and a receipt before either whose signature
+  // fails; the tree is checked when all of those hold. The signatures, nearly
+  // all the work, are checked on other threads while this one checks the
+  // part's tree and reads the next part.
+  std::optional<Part> current;
+  if (*size > 0) current = prepare(0);
+  while (current) {
+    Part& part = *current;
+    if (part.unread) return fail(std::move(*part.unread));
+    Result<void> signatures = ok();
+    std::exception_ptr fault;
+    std::optional<Failure> tree_fault;
+    std::optional<Part> next;
+    {
+      std::jthread checker([&]() noexcept {
+        try {
+          signatures = check_signatures(
+              {std::span(part.parsed.receipts.data(), part.keys.size()), part.keys, part.first},
+              threads);
+        } catch (...) {
+          fault = std::current_exception();
+        }
+      });
+      tree_fault = check_tree_part(part.rows, part.first, frontier);
+      if (part.first + part.count < *size && !part.broken && !part.parsed.failure) {
+        next = prepare(part.first + part.count);
       }
-      const auto level = static_cast<std::size_t>(nodes.back().level);
-      if (frontier.size() <= level) frontier.resize(level + 1);
-      frontier[level] = hash;
     }
-    std::vector<merkle::Hash> stored(nodes.size());
-    if (auto read = store_->read_nodes(nodes, stored); !read) return fail(read.error());
-    for (std::size_t k = 0; k < nodes.size(); ++k) {
-      if (stored[k] != expected[k]) return tree_mismatch(nodes[k]);
+    if (fault) std::rethrow_exception(fault);
+    if (!signatures) return fail(signatures.error());
+    if (part.broken) return fail(std::move(part.broken->error));
+    if (part.parsed.failure) return fail(std::move(*part.parsed.failure));
+    if (part.parsed.receipts.size() < part.count) {
+      return fail(CoreError::receipt_chain_broken(part.first + part.parsed.receipts.size()));
     }
+    if (tree_fault) return std::move(*tree_fault);
+    current = std::move(next);
   }
   return *size;
 }

@@ -86,6 +86,11 @@ class StoredLog {
                                Instant now);
   Result<std::string> last_hash_locked();
   merkle::NodeReader reader();  // for calls that hold the mutex
+  // check_tree_part compares the stored nodes that rows (at positions first..)
+  // complete with those their leaves give, carrying the last complete node of
+  // each level from part to part in frontier.
+  std::optional<Failure> check_tree_part(const std::vector<StoredRow>& rows, std::uint64_t first,
+                                         std::vector<merkle::Hash>& frontier);
 
   std::mutex mutex_;
   std::unique_ptr<ReceiptStore> store_;

@@ -70,11 +70,16 @@ class SqliteStore final : public ReceiptStore {
   }
 
   Result<std::uint64_t> size() override {
+    // Every statement is reset as soon as it is read: one left running keeps
+    // its read transaction open, and a write begun on a stale snapshot fails
+    // at once, without waiting for the other writer.
     sqlite3_stmt* s = size_.get();
+    const int rc = sqlite3_step(s);
+    const bool empty = rc == SQLITE_ROW && sqlite3_column_type(s, 0) == SQLITE_NULL;
+    const auto last = rc == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
     sqlite3_reset(s);
-    if (sqlite3_step(s) != SQLITE_ROW) return failure("reading the store's size");
-    if (sqlite3_column_type(s, 0) == SQLITE_NULL) return std::uint64_t{0};
-    const auto last = sqlite3_column_int64(s, 0);
+    if (rc != SQLITE_ROW) return failure("reading the store's size");
+    if (empty) return std::uint64_t{0};
     if (last < 0) return damaged("a negative position");
     return static_cast<std::uint64_t>(last) + 1;
   }

@@ -121,6 +121,7 @@ class TestDurableLog:
         for n in range(3):
             pid = os.fork()
             if pid == 0:
+                failed = 1
                 try:
                     child = ReceiptLog.open(store)
                     for i in range(40):
@@ -129,8 +130,9 @@ class TestDurableLog:
                                 fill(child, key, 3, agent=f"did:aid:p:{n}")
                         else:
                             fill(child, key, 1, agent=f"did:aid:p:{n}")
+                    failed = 0
                 finally:
-                    os._exit(0)
+                    os._exit(failed)
             children.append(pid)
         for pid in children:
             assert os.waitpid(pid, 0)[1] == 0

@@ -262,11 +262,9 @@ std::optional<ConstraintViolation> PolicyEvaluator::evaluate(const DatClaims& cl
   return std::nullopt;
 }
 
-Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
-                                                        const VerifyRequest& request) {
-  if (auto signature = token.verify_signature(request.public_key); !signature) {
-    return fail(signature.error());
-  }
+std::optional<ConstraintViolation> evaluate_request(const DatClaims& claims,
+                                                    const VerifyRequest& request,
+                                                    std::uint32_t delegation_depth) {
   const RequestContext& given = request.context;
   EvaluationContext ctx;
   ctx.required_scope = request.required_scope;
@@ -276,13 +274,12 @@ Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
   ctx.agent_config_hash = given.agent_config_hash;
   ctx.hourly_count = given.actions_in_window;
   ctx.daily_count = given.actions_in_window;
-  ctx.delegation_depth = given.delegation_depth;
+  ctx.delegation_depth = delegation_depth;
   if (given.agent_trust_level) {
     ctx.trust_level = TrustLevel::from_ordinal(*given.agent_trust_level);
   }
   // Within the leeway of the validity window the clock counts as at its nearer edge; time
   // windows still see the real time.
-  const DatClaims& claims = token.claims();
   const auto gap = [](std::int64_t later, std::int64_t earlier) {  // exact for later > earlier
     return static_cast<std::uint64_t>(later) - static_cast<std::uint64_t>(earlier);
   };
@@ -294,6 +291,14 @@ Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
     timing_now = claims.nbf;
   }
   return PolicyEvaluator::standard().evaluate(claims, ctx, timing_now);
+}
+
+Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
+                                                        const VerifyRequest& request) {
+  if (auto signature = token.verify_signature(request.public_key); !signature) {
+    return fail(signature.error());
+  }
+  return evaluate_request(token.claims(), request, request.context.delegation_depth);
 }
 
 CoreError untrusted_issuer(std::string_view issuer) {

@@ -90,6 +90,12 @@ Result<void> check_leeway(std::int64_t leeway);
 Result<std::optional<ConstraintViolation>> verify_token(const Dat& token,
                                                         const VerifyRequest& request);
 
+// evaluate_request judges claims against the request as verify_token does after the signature,
+// the evaluators seeing delegation_depth in place of the context's.
+std::optional<ConstraintViolation> evaluate_request(const DatClaims& claims,
+                                                    const VerifyRequest& request,
+                                                    std::uint32_t delegation_depth);
+
 // validate_timing fails with DatExpired when now >= exp, else DatNotYetValid
 // when now < nbf.
 Result<void> validate_timing(const DatClaims& claims, std::int64_t now);

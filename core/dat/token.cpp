@@ -95,13 +95,8 @@ Result<Dat> Dat::issue(std::string issuer_did, std::string subject_did,
                        std::optional<DatConstraints> constraints,
                        std::optional<std::string> config_attestation,
                        const crypto::KeyPair& signing_key, std::int64_t now_seconds,
-                       std::uint64_t now_millis) {
-  Dat dat;
-  dat.header_.alg = kAlgorithm;
-  dat.header_.typ = kType;
-  dat.header_.kid.reserve(issuer_did.size() + kKeySuffix.size());
-  dat.header_.kid.append(issuer_did).append(kKeySuffix);
-  DatClaims& claims = dat.claims_;
+                       std::uint64_t now_millis, const std::optional<crypto::PublicKey>& holder) {
+  DatClaims claims;
   claims.iss = std::move(issuer_did);
   claims.sub = std::move(subject_did);
   claims.iat = now_seconds;
@@ -112,13 +107,62 @@ Result<Dat> Dat::issue(std::string issuer_did, std::string subject_did,
   claims.constraints = std::move(constraints);
   claims.config_attestation = std::move(config_attestation);
   claims.delegation_chain.emplace();
+  if (holder) claims.cnf = confirmation_of(*holder);
+  return sign(std::move(claims), signing_key);
+}
 
-  if (auto built = append_signing_input(dat.signing_input_, dat.header_, claims, 0); !built) {
+Confirmation confirmation_of(const crypto::PublicKey& key) {
+  const crypto::PublicJwk jwk = crypto::public_jwk(key);
+  Confirmation cnf;
+  cnf.jwk.emplace();
+  cnf.jwk->kty.emplace(jwk.kty);
+  cnf.jwk->crv.emplace(jwk.crv);
+  cnf.jwk->x = jwk.x;
+  return cnf;
+}
+
+Result<Dat> Dat::sign(DatClaims claims, const crypto::KeyPair& signing_key) {
+  Dat dat;
+  dat.header_.alg = kAlgorithm;
+  dat.header_.typ = kType;
+  dat.header_.kid.reserve(claims.iss.size() + kKeySuffix.size());
+  dat.header_.kid.append(claims.iss).append(kKeySuffix);
+  dat.claims_ = std::move(claims);
+  if (auto built = append_signing_input(dat.signing_input_, dat.header_, dat.claims_, 0); !built) {
     return fail(built.error());
   }
   const crypto::Signature signature = signing_key.sign(bytes_of(dat.signing_input_));
   dat.signature_.assign(signature.begin(), signature.end());
   return dat;
+}
+
+std::string Dat::compact_text() const {
+  std::string out;
+  out.reserve(signing_input_.size() + 1 + (signature_.size() + 2) / 3 * 4);
+  out += signing_input_;
+  out += '.';
+  crypto::base64url_encode_append(out, signature_);
+  return out;
+}
+
+Result<std::optional<crypto::PublicKey>> Dat::bound_key() const {
+  if (!claims_.cnf) return std::optional<crypto::PublicKey>();
+  const Confirmation& cnf = *claims_.cnf;
+  std::optional<crypto::PublicKey> key;
+  // A private key in the claims binds nothing: whoever reads the token holds it.
+  if (cnf.jwk && !cnf.jwk->d) {
+    crypto::JwkMembers members;
+    members.kty = cnf.jwk->kty;
+    members.crv = cnf.jwk->crv;
+    members.x = cnf.jwk->x;
+    if (auto read = crypto::public_key_from_jwk(members)) key = *read;
+  }
+  if (!key) {
+    return fail(ErrorKind::InvalidDat,
+                "cnf must hold the holder's Ed25519 public key as a jwk "
+                "({\"kty\": \"OKP\", \"crv\": \"Ed25519\", \"x\": ...})");
+  }
+  return key;
 }
 
 Result<void> Dat::check_key_id() const {

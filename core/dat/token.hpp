@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/base/result.hpp"
+#include "core/crypto/jwk.hpp"
 #include "core/crypto/keypair.hpp"
 
 namespace quorvex::dat {
@@ -47,6 +48,20 @@ struct DatHeader {
   bool operator==(const DatHeader&) const = default;
 };
 
+// Confirmation is the cnf claim (RFC 7800): the key the token's holder proves possession of.
+// Only the jwk form is read; a cnf without one binds the token to no key this reader knows.
+struct Confirmation {  // NOLINT(bugprone-exception-escape)
+  std::optional<crypto::JwkRecord> jwk;
+  bool operator==(const Confirmation& other) const {
+    return jwk.has_value() == other.jwk.has_value() &&
+           (!jwk || (jwk->kty == other.jwk->kty && jwk->crv == other.jwk->crv &&
+                     jwk->x == other.jwk->x && jwk->d == other.jwk->d));
+  }
+};
+
+// confirmation_of: the cnf that binds a token to key.
+Confirmation confirmation_of(const crypto::PublicKey& key);
+
 struct DatClaims {
   std::string iss;
   std::string sub;
@@ -58,6 +73,7 @@ struct DatClaims {
   std::optional<DatConstraints> constraints;
   std::optional<std::string> config_attestation;
   std::optional<std::vector<std::string>> delegation_chain;
+  std::optional<Confirmation> cnf;
   bool operator==(const DatClaims&) const = default;
 };
 
@@ -84,13 +100,18 @@ class Dat {
  public:
   // issue signs a new token. now_seconds is the current Unix time; iat and nbf
   // take it, exp takes expiry_seconds; jti is "dat_" and a fresh ULID stamped
-  // with now_millis. delegationChain is written present and empty.
+  // with now_millis. delegationChain is written present and empty. A holder key is written as
+  // cnf, binding the token to it.
   static Result<Dat> issue(std::string issuer_did, std::string subject_did,
                            std::vector<std::string> scope, std::int64_t expiry_seconds,
                            std::optional<DatConstraints> constraints,
                            std::optional<std::string> config_attestation,
                            const crypto::KeyPair& signing_key, std::int64_t now_seconds,
-                           std::uint64_t now_millis);
+                           std::uint64_t now_millis,
+                           const std::optional<crypto::PublicKey>& holder = std::nullopt);
+
+  // sign signs claims as they stand, under a header whose kid names claims.iss's key.
+  static Result<Dat> sign(DatClaims claims, const crypto::KeyPair& signing_key);
 
   // from_compact parses "header.claims.signature". Fails with InvalidDat for a
   // wrong segment count, a segment that is not base64url ("header decode: ...",
@@ -110,6 +131,16 @@ class Dat {
   // the header's kid is the issuer's DID followed by "#key-ed25519", as issue writes it: the
   // key a verifier looks up by issuer is the key the token says it was signed with.
   Result<void> check_key_id() const;
+
+  // compact_text is the token exactly as it was signed or received: the signing input, a dot
+  // and the signature. Proofs of possession hash it and chains carry it.
+  std::string compact_text() const;
+
+  // bound_key is the key cnf binds the token's holder to, nullopt for a bearer token. Fails
+  // with InvalidDat ("cnf must hold the holder's Ed25519 public key as a jwk ...") for a cnf
+  // that names no such key: that token is bound to a key nobody here can check, never a
+  // bearer token.
+  Result<std::optional<crypto::PublicKey>> bound_key() const;
 
   const DatHeader& header() const noexcept { return header_; }
   const DatClaims& claims() const noexcept { return claims_; }

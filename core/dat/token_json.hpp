@@ -62,10 +62,21 @@ struct Schema<dat::DatHeader> {
 };
 
 template <>
+struct Schema<dat::Confirmation> {
+  static constexpr std::string_view name = "Confirmation";
+  static constexpr bool strict = false;
+  static constexpr auto fields = std::tuple{
+      field("jwk", &dat::Confirmation::jwk),
+  };
+};
+
+template <>
 struct Schema<dat::DatClaims> {
   using C = dat::DatClaims;
   static constexpr std::string_view name = "DatClaims";
   static constexpr bool strict = false;
+  // cnf came after the array form was fixed: it is read from the object form only.
+  static constexpr std::size_t array_fields = 10;
   static constexpr auto fields = std::tuple{
       field("iss", &C::iss),
       field("sub", &C::sub),
@@ -77,6 +88,7 @@ struct Schema<dat::DatClaims> {
       field("constraints", &C::constraints),
       field("configAttestation", &C::config_attestation),
       field("delegationChain", &C::delegation_chain),
+      field("cnf", &C::cnf),
   };
 };
 

@@ -189,7 +189,7 @@ Slot Reader::next_slot() {
   std::size_t index = frame.field;
   if (frame.array_form) {
     index = frame.count++;
-    if (index >= frame.ops->fields.size()) return {};
+    if (index >= frame.ops->array_fields) return {};
   } else if (index == kSkipField) {
     return {};
   }
@@ -219,7 +219,7 @@ bool Reader::close() {
   const Frame& frame = stack_.back();
   if (frame.ops != nullptr && frame.ops->element_slot == nullptr) {
     const FrameOps& record = *frame.ops;
-    const std::size_t fields = record.fields.size();
+    const std::size_t fields = frame.array_form ? record.array_fields : record.fields.size();
     if (frame.array_form && frame.count != fields) {
       std::string description = "invalid length ";
       append_decimal(description, frame.count);

@@ -56,6 +56,7 @@ struct FrameOps {
   std::span<const FieldInfo> fields;
   Slot (*field_slot)(void* record, std::size_t index) = nullptr;
   Slot (*element_slot)(void* list) = nullptr;
+  std::size_t array_fields = 0;  // the leading fields a record's array form holds
 };
 
 class Reader {
@@ -145,8 +146,8 @@ struct RecordOps {
   }
 
   static_assert(field_count<R> <= 64, "a record has at most 64 members");
-  static constexpr FrameOps ops{Schema<R>::name, Schema<R>::strict, field_infos<R>, &field_slot,
-                                nullptr};
+  static constexpr FrameOps ops{Schema<R>::name, Schema<R>::strict, field_infos<R>,
+                                &field_slot,     nullptr,           array_field_count<R>};
 };
 
 template <typename T>

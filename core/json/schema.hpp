@@ -85,6 +85,19 @@ struct FieldInfo {
 template <HasSchema R>
 constexpr std::size_t field_count = std::tuple_size_v<decltype(Schema<R>::fields)>;
 
+// array_field_count is how many leading fields a record's array form holds: all of them,
+// unless the schema declares array_fields, so that members added later leave the array form
+// as it was.
+template <HasSchema R>
+constexpr std::size_t array_field_count = [] {
+  if constexpr (requires { Schema<R>::array_fields; }) {
+    static_assert(Schema<R>::array_fields <= field_count<R>);
+    return std::size_t{Schema<R>::array_fields};
+  } else {
+    return field_count<R>;
+  }
+}();
+
 template <HasSchema R>
 inline constexpr auto field_infos = []<std::size_t... I>(std::index_sequence<I...>) {
   return std::array<FieldInfo, sizeof...(I)>{FieldInfo{

@@ -125,7 +125,7 @@ TEST(TokenJsonTest, DecodesAnyOrderWhitespaceNullAndArrayForms) {
                               R"("constraints":{"y":{"z":[1,{}]},"maxActions":null,)"
                               R"("rateLimit":{"window_secs":2,"max_actions":1,"q":0}}})");
   ASSERT_TRUE(claims.has_value());
-  DatClaims expected{"i", "s", 1, 2, 3, "j", {"a"}, DatConstraints{}, {}, {}};
+  DatClaims expected{"i", "s", 1, 2, 3, "j", {"a"}, DatConstraints{}, {}, {}, {}};
   expected.constraints->rate_limit = RateLimit{1, 2};
   EXPECT_EQ(*claims, expected);
 

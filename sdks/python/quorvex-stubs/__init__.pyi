@@ -2,7 +2,7 @@
 
 from collections.abc import Mapping
 from os import PathLike
-from typing import Any, SupportsIndex, final
+from typing import Any, Protocol, SupportsIndex, final
 
 __all__ = [
     "KeyPair",
@@ -19,6 +19,13 @@ __all__ = [
 
 __version__: str
 
+class _ReplayStore(Protocol):
+    # True when key is new (and is now kept until expires_at), False when seen before.
+    def remember(self, key: str, expires_at: int, /) -> bool: ...
+
+class _Container(Protocol):
+    def __contains__(self, item: object, /) -> bool: ...
+
 # KeyPair, AID, DAT and AgentIdentity have no constructor (calling one raises TypeError), which
 # a stub cannot express: they declare none, and instances come from their static methods.
 
@@ -31,6 +38,7 @@ class KeyPair:
     @staticmethod
     def public_key_from(value: str | dict[str, Any]) -> bytes: ...
     def sign(self, message: bytes) -> bytes: ...
+    def prove(self, token: DAT | str, method: str, url: str) -> str: ...
     def verify(self, message: bytes, signature: bytes) -> bool: ...
     @property
     def public_key_bytes(self) -> bytes: ...
@@ -123,6 +131,18 @@ class DAT:
         *,
         constraints: dict[str, Any] | None = None,
         config_attestation: str | None = None,
+        holder_key: bytes | None = None,
+    ) -> DAT: ...
+    @staticmethod
+    def delegate(
+        parent: DAT | str,
+        subject_did: str,
+        scope: list[str] | tuple[str, ...],
+        expires_in_seconds: SupportsIndex,
+        signing_key: KeyPair,
+        *,
+        holder_key: bytes | None = None,
+        constraints: dict[str, Any] | None = None,
     ) -> DAT: ...
     @staticmethod
     def from_compact(compact: str) -> DAT: ...
@@ -140,6 +160,12 @@ class DAT:
         ctx: EvaluationContext | None = None,
         *,
         leeway: SupportsIndex = 0,
+        proof: str | None = None,
+        method: str | None = None,
+        url: str | None = None,
+        revoked: _Container | None = None,
+        proof_window: SupportsIndex = 60,
+        replay: _ReplayStore | None = None,
     ) -> None: ...
     def verify_signature(self, public_key_bytes: bytes) -> bool: ...
     def validate_timing(self) -> None: ...
@@ -167,6 +193,8 @@ class DAT:
     def config_attestation(self) -> str | None: ...
     @property
     def delegation_chain(self) -> list[str] | None: ...
+    @property
+    def bound_key(self) -> bytes | None: ...
 
 @final
 class Scope:

@@ -8,12 +8,19 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "args.hpp"
 #include "binding.hpp"
 #include "core/aid/document.hpp"
 #include "core/base/clock.hpp"
+#include "core/base/text.hpp"
+#include "core/dat/chain.hpp"
 #include "core/dat/evaluate.hpp"
+#include "core/dat/proof.hpp"
+#include "core/dat/replay.hpp"
 #include "core/dat/token.hpp"
 
 namespace quorvex::py {
@@ -83,7 +90,118 @@ TrustedKey trusted_key(PyObject* issuers, std::string_view issuer, PublicKey& ke
   return TrustedKey::Found;
 }
 
+// optional_text reads an optional str argument: nullopt with the exception set when it is
+// something else, an empty optional when it is absent.
+std::optional<std::optional<Utf8>> optional_text(PyObject* obj, const char* name) {
+  if (absent(obj)) return std::optional<Utf8>();
+  auto text = text_arg(obj, name);
+  if (!text) return std::nullopt;
+  return std::optional<Utf8>(std::move(*text));
+}
+
+PyObject* raise_untrusted(const std::string& issuer) {
+  PyRef details = PyRef::steal(PyDict_New());
+  PyRef issuer_text = PyRef::steal(new_text(issuer));
+  if (!details || !issuer_text ||
+      PyDict_SetItemString(details.get(), "issuer", issuer_text.get()) != 0) {
+    return nullptr;
+  }
+  return raise_refusal(PyExc_ValueError, core_error_message(dat::untrusted_issuer(issuer)),
+                       kUnknownIssuer, details.get());
+}
+
+// revoked_link is the position of the first link, root first, whose jti is in revoked (any
+// container answering `in`); an empty optional when none is. nullopt with the exception set
+// when the container raises.
+std::optional<std::optional<std::size_t>> revoked_link(PyObject* revoked,
+                                                       const std::vector<Dat>& chain,
+                                                       const Dat& leaf) {
+  for (std::size_t i = 0; i <= chain.size(); ++i) {
+    const Dat& link = i < chain.size() ? chain[i] : leaf;
+    PyRef jti = PyRef::steal(new_text(link.claims().jti));
+    if (!jti) return std::nullopt;
+    const int found = PySequence_Contains(revoked, jti.get());
+    if (found < 0) return std::nullopt;
+    if (found == 1) return std::optional<std::size_t>(i);
+  }
+  return std::optional<std::size_t>();
+}
+
+// The codes of refused proofs of possession.
+std::string_view proof_code(dat::ProofFault fault) noexcept {
+  switch (fault) {
+    case dat::ProofFault::Required:
+      return "ProofRequired";
+    case dat::ProofFault::Invalid:
+      return "ProofInvalid";
+    case dat::ProofFault::Replayed:
+      return "ProofReplayed";
+  }
+  return "ProofInvalid";
+}
+
+PyObject* translate_refusal(const dat::Refusal& refusal) {
+  if (const auto* violation = std::get_if<ConstraintViolation>(&refusal)) {
+    return translate_violation(*violation);
+  }
+  const auto& proof = std::get<dat::ProofRefusal>(refusal);
+  return raise_refusal(PyExc_ValueError, proof.text, proof_code(proof.fault));
+}
+
+// The name of a replay store's one method.
+constexpr const char* kRemember = "remember";
+
+// remember_proof records an accepted proof until expires_at: in the process's own memory, or
+// by replay.remember(key, expires_at), which answers True for a key it had not seen and False
+// for one it had. A proof seen before raises ProofReplayed; false with the exception set.
+bool remember_proof(PyObject* replay, const dat::ProofFacts& facts, std::int64_t expires_at,
+                    std::int64_t now) {
+  const auto replayed = [&](std::string_view why) {
+    std::string text = "proof ";
+    append_debug_excerpt(text, facts.jti);
+    text += why;
+    raise_refusal(PyExc_ValueError, text, proof_code(dat::ProofFault::Replayed));
+    return false;
+  };
+  if (replay == nullptr) {
+    switch (dat::process_replay_memory().remember(dat::replay_key(facts.key, facts.jti), expires_at,
+                                                  now)) {
+      case dat::ReplayMemory::Outcome::New:
+        return true;
+      case dat::ReplayMemory::Outcome::Replayed:
+        return replayed(" has been used before");
+      case dat::ReplayMemory::Outcome::Full:
+        return replayed(" cannot be remembered: the replay memory is full");
+    }
+  }
+  PyRef key = PyRef::steal(new_text(dat::replay_key_text(facts.key, facts.jti)));
+  PyRef expires = PyRef::steal(PyLong_FromLongLong(expires_at));
+  PyRef name = PyRef::steal(PyUnicode_FromString(kRemember));
+  if (!key || !expires || !name) return false;
+  PyRef answer = PyRef::steal(
+      PyObject_CallMethodObjArgs(replay, name.get(), key.get(), expires.get(), nullptr));
+  if (!answer) return false;
+  if (answer.get() == Py_True) return true;
+  if (answer.get() == Py_False) return replayed(" has been used before");
+  std::string text = "replay.remember() must return bool, not '";
+  text += type_name_of(answer.get());
+  text += "'";
+  raise_type_error(text);
+  return false;
+}
+
 }  // namespace
+
+std::optional<std::string> token_text_arg(PyObject* obj, const char* name) {
+  if (ClassOf<Dat>::type != nullptr && Py_TYPE(obj) == ClassOf<Dat>::type) {
+    Shared<Dat> token(obj, name);
+    if (!token) return std::nullopt;
+    return token->compact_text();
+  }
+  auto text = text_arg(obj, name);
+  if (!text) return std::nullopt;
+  return std::string(text->view);
+}
 
 PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -126,11 +244,24 @@ PyObject* dat_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* dat_authorize(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    enum : std::size_t { kTrustedIssuers, kRequiredScope, kCtx, kLeeway, kSlotCount };
-    static constexpr Param kParams[] = {{"trusted_issuers", true},
-                                        {"required_scope", true},
-                                        {"ctx", false},
-                                        {"leeway", false, true}};
+    enum : std::size_t {
+      kTrustedIssuers,
+      kRequiredScope,
+      kCtx,
+      kLeeway,
+      kProof,
+      kMethod,
+      kUrl,
+      kRevoked,
+      kProofWindow,
+      kReplay,
+      kSlotCount
+    };
+    static constexpr Param kParams[] = {
+        {"trusted_issuers", true}, {"required_scope", true}, {"ctx", false},
+        {"leeway", false, true},   {"proof", false, true},   {"method", false, true},
+        {"url", false, true},      {"revoked", false, true}, {"proof_window", false, true},
+        {"replay", false, true}};
     static_assert(std::size(kParams) == kSlotCount);
     PyObject* slots[kSlotCount];
     if (!match_args({"DAT.authorize()", kParams}, args, kwargs, slots)) return nullptr;
@@ -154,39 +285,71 @@ PyObject* dat_authorize(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (auto checked = dat::check_leeway(leeway); !checked) {
       return translate_argument_error(checked.error());
     }
+    dat::AuthorizeRequest request;
+    auto proof = optional_text(slots[kProof], "proof");
+    auto method = optional_text(slots[kMethod], "method");
+    auto url = optional_text(slots[kUrl], "url");
+    if (!proof || !method || !url) return nullptr;
+    if (*proof && (!*method || !*url)) {
+      return raise_value_error("method and url are required with a proof");
+    }
+    if (*url) {
+      if (auto target = dat::target_uri((*url)->view); !target) {
+        return translate_argument_error(target.error());
+      }
+    }
+    if (!absent(slots[kProofWindow])) {
+      auto given = i64_arg(slots[kProofWindow], "proof_window");
+      if (!given) return nullptr;
+      if (auto checked = dat::check_proof_window(*given); !checked) {
+        return translate_argument_error(checked.error());
+      }
+      request.proof_window = *given;
+    }
+    PyObject* replay = absent(slots[kReplay]) ? nullptr : slots[kReplay];
+    // The objects are called later, maybe after kwargs has been dropped by another thread.
+    const PyRef revoked_pin = PyRef::borrow(slots[kRevoked]);
+    const PyRef replay_pin = PyRef::borrow(replay);
 
-    dat::VerifyRequest request;
+    auto chain = read_chain(*token);
+    if (!chain) return translate_core_error(chain.error());
+    const Dat& root = chain->empty() ? *token : chain->front();
     // The mapping may run Python code: it is read before the context is borrowed.
-    switch (trusted_key(issuers, token->claims().iss, request.public_key)) {
+    switch (trusted_key(issuers, root.claims().iss, request.verify.public_key)) {
       case TrustedKey::Found:
         break;
-      case TrustedKey::Missing: {
-        const std::string& issuer = token->claims().iss;
-        PyRef details = PyRef::steal(PyDict_New());
-        PyRef issuer_text = PyRef::steal(new_text(issuer));
-        if (!details || !issuer_text ||
-            PyDict_SetItemString(details.get(), "issuer", issuer_text.get()) != 0) {
-          return nullptr;
-        }
-        return raise_refusal(PyExc_ValueError, core_error_message(dat::untrusted_issuer(issuer)),
-                             kUnknownIssuer, details.get());
-      }
+      case TrustedKey::Missing:
+        return raise_untrusted(root.claims().iss);
       case TrustedKey::Failed:
         return nullptr;
     }
-    if (auto kid = token->check_key_id(); !kid) return translate_core_error(kid.error());
-    request.now = quorvex::now().seconds;
-    request.leeway = leeway;
-    request.required_scope.assign(required->view);
+    if (auto kid = root.check_key_id(); !kid) return translate_core_error(kid.error());
+    if (!absent(slots[kRevoked])) {
+      auto revoked = revoked_link(slots[kRevoked], *chain, *token);
+      if (!revoked) return nullptr;
+      request.revoked_link = *revoked;
+    }
+    request.verify.now = quorvex::now().seconds;
+    request.verify.leeway = leeway;
+    request.verify.required_scope.assign(required->view);
     if (!absent(slots[kCtx])) {
       Shared<ContextFields> context(slots[kCtx], "ctx");
       if (!context) return nullptr;
-      request.context = *context;
+      request.verify.context = *context;
     }
+    if (*proof) request.proof = (*proof)->view;
+    if (*method) request.method = (*method)->view;
+    if (*url) request.url = (*url)->view;
 
-    auto verdict = without_gil([&] { return dat::verify_token(*token, request); });
+    auto verdict = without_gil([&] { return dat::authorize_token(*token, *chain, request); });
     if (!verdict) return translate_core_error(verdict.error());
-    if (*verdict) return translate_violation(**verdict);
+    if (verdict->refusal) return translate_refusal(*verdict->refusal);
+    if (verdict->proof) {
+      const dat::ProofFacts& facts = *verdict->proof;
+      if (!remember_proof(replay, facts, facts.iat + request.proof_window, request.verify.now)) {
+        return nullptr;
+      }
+    }
     Py_RETURN_NONE;
   });
 }

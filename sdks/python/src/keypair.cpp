@@ -10,10 +10,13 @@
 
 #include "args.hpp"
 #include "binding.hpp"
+#include "core/base/clock.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/crypto/jwk.hpp"
 #include "core/crypto/public_key_text.hpp"
 #include "core/crypto/trust_level.hpp"
+#include "core/dat/proof.hpp"
+#include "dat_verify.hpp"
 
 namespace quorvex::py {
 namespace {
@@ -126,6 +129,29 @@ PyObject* keypair_sign(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* keypair_prove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    enum : std::size_t { kToken, kMethod, kUrl, kSlotCount };
+    static constexpr Param kParams[] = {{"token", true}, {"method", true}, {"url", true}};
+    static_assert(std::size(kParams) == kSlotCount);
+    PyObject* slots[kSlotCount];
+    if (!match_args({"KeyPair.prove()", kParams}, args, kwargs, slots)) return nullptr;
+    Shared<KeyPair> key(self);
+    if (!key) return nullptr;
+    auto token = token_text_arg(slots[kToken], "token");
+    if (!token) return nullptr;
+    auto method = text_arg(slots[kMethod], "method");
+    if (!method) return nullptr;
+    auto url = text_arg(slots[kUrl], "url");
+    if (!url) return nullptr;
+    const std::int64_t now_seconds = now().seconds;
+    auto proof = without_gil(
+        [&] { return dat::make_proof(*key, *token, method->view, url->view, now_seconds); });
+    if (!proof) return translate_argument_error(proof.error());
+    return new_text(*proof);
+  });
+}
+
 PyObject* keypair_verify(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     enum : std::size_t { kMessage, kSignature, kSlotCount };
@@ -206,6 +232,20 @@ PyObject* keypair_repr(PyObject* self) {
 }
 
 PyMethodDef keypair_methods[] = {
+    {"prove", QV_METHOD(keypair_prove), METH_VARARGS | METH_KEYWORDS,
+     "prove($self, token, method, url)\n--\n\n"
+     "A proof that this key's holder sends the request: a compact JWS with header\n"
+     "{\"typ\": \"dpop+jwt\", \"alg\": \"EdDSA\", \"jwk\": <this public key>} and claims jti\n"
+     "(fresh), htm (method), htu (url without query or fragment), iat (now) and ath (the\n"
+     "base64url SHA-256 of the token's text), as RFC 9449 shapes a DPoP proof.\n"
+     "\n"
+     "Args:\n"
+     "    token: The DAT the request carries, or its compact text\n"
+     "    method: The request's HTTP method, e.g. \"POST\"\n"
+     "    url: The request's absolute http or https URL\n"
+     "\n"
+     "Raises ValueError (code InvalidArgument) for an empty method or a url that is not\n"
+     "an absolute http or https URL."},
     {"generate", QV_METHOD(keypair_generate), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "generate()\n--\n\nGenerate a new random Ed25519 key pair."},
     {"from_secret_bytes", QV_METHOD(keypair_from_secret_bytes),

@@ -212,7 +212,7 @@ class TestIssueConstrained:
     def test_signature(self):
         assert str(inspect.signature(DAT.issue_constrained)) == (
             "(issuer_did, subject_did, scope, expires_in_seconds, signing_key, *, "
-            "constraints=None, config_attestation=None)")
+            "constraints=None, config_attestation=None, holder_key=None)")
         assert refusal(TypeError, lambda: DAT.issue_constrained(ISS, SUB, GRANTED, 60, KEY, {})) \
             == "DAT.issue_constrained() takes 5 positional arguments but 6 were given"
         assert refusal(TypeError, lambda: DAT.issue_constrained(

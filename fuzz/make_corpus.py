@@ -172,6 +172,37 @@ def main() -> None:
         "five": tree.prove(3, note),
         "single": tree.prove(0, tree.checkpoint("example.com/log", signer, 1)),
     })
+    delegation_seeds(signer)
+
+
+def delegation_seeds(signer: quorvex.KeyPair) -> None:
+    """Proofs for the proof target (its token, method and URL, iat at its clock) and chains
+    whose root the audit seed's key signed, for the chain target."""
+    import hashlib
+
+    header = {"typ": "dpop+jwt", "alg": "EdDSA", "jwk": signer.public_key_jwk}
+    claims = {"jti": "seed-1", "htm": "POST", "htu": "https://api.example.com/tools/files",
+              "iat": 1765000000, "ath": b64(hashlib.sha256(b"token").digest())}
+
+    def proof(head: dict[str, object], body: dict[str, object]) -> str:
+        signing_input = b64(json.dumps(head).encode()) + "." + b64(json.dumps(body).encode())
+        return signing_input + "." + b64(signer.sign(signing_input.encode()))
+
+    write("proof", {
+        "valid": proof(header, claims),
+        "query_url": proof(header, dict(claims, htu="HTTPS://API.example.com:443/tools/files?a#b")),
+        "made": signer.prove("token", "GET", "http://[::1]:8080/x?y"),
+    })
+    agent, sub = quorvex.KeyPair.generate(), quorvex.KeyPair.generate()
+    root = quorvex.DAT.issue_constrained(
+        "did:aid:example.com:root", "did:aid:example.com:a", ["mcp:tool:files:*"], 600, signer,
+        constraints={"maxDelegationDepth": 3}, holder_key=agent.public_key_bytes)
+    child = quorvex.DAT.delegate(root, "did:aid:example.com:b", ["mcp:tool:files:read"], 300,
+                                 agent, holder_key=sub.public_key_bytes)
+    grandchild = quorvex.DAT.delegate(child, "did:aid:example.com:c", ["mcp:tool:files:read"],
+                                      60, sub)
+    write("chain", {"one_link": child.to_compact(), "two_links": grandchild.to_compact(),
+                    "root": root.to_compact()})
 
 
 if __name__ == "__main__":

@@ -104,8 +104,9 @@ Result<std::vector<Dat>> read_chain(const Dat& leaf) {
   std::vector<Dat> links;
   const auto& texts = leaf.claims().delegation_chain;
   if (!texts || texts->empty()) return links;
-  if (texts->size() > kMaxChainLinks)
+  if (texts->size() > kMaxChainLinks) {
     return chain_invalid("the chain has " + links_text(texts->size()));
+  }
   if (leaf.signing_input().size() > kMaxChainBytes) {
     return chain_invalid("the token is longer than " + std::to_string(kMaxChainBytes) + " bytes");
   }

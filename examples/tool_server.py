@@ -46,8 +46,8 @@ from quorvex import DAT, AgentIdentity, EvaluationContext, KeyPair, ReceiptLog
 REFUSAL_STATUS: dict[str, int] = {
     **dict.fromkeys([
         "Serialization", "Base64Decode", "InvalidDat", "VerificationFailed", "DatExpired",
-        "DatNotYetValid", "Expired", "NotYetValid", "UnknownIssuer", "Revoked", "DatRevoked",
-        "ChainValidationFailed", "DelegationChainInvalid", "AidNotFound",
+        "DatNotYetValid", "Expired", "NotYetValid", "UnknownIssuer", "ProofRequired",
+        "ProofInvalid", "ProofReplayed", "Revoked", "DatRevoked", "ChainValidationFailed", "DelegationChainInvalid", "AidNotFound",
     ], 401),
     **dict.fromkeys([
         "ScopeNotCovered", "ScopeNotPermitted", "IpBlocked", "InsufficientTrustLevel",

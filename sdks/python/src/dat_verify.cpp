@@ -311,7 +311,10 @@ PyObject* dat_authorize(PyObject* self, PyObject* args, PyObject* kwargs) {
     const PyRef revoked_pin = PyRef::borrow(slots[kRevoked]);
     const PyRef replay_pin = PyRef::borrow(replay);
 
-    auto chain = read_chain(*token);
+    // A chain's links are parsed without the lock; a token without one has nothing to parse.
+    const auto read = [&] { return dat::read_chain(*token); };
+    const auto& links = token->claims().delegation_chain;
+    auto chain = links && !links->empty() ? without_gil(read) : read();
     if (!chain) return translate_core_error(chain.error());
     const Dat& root = chain->empty() ? *token : chain->front();
     // The mapping may run Python code: it is read before the context is borrowed.

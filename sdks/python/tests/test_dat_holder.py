@@ -50,7 +50,8 @@ def refusal(call, *args, **kw):
 
 def forged_link(claims, key, kid=None):
     """A token over any claims, signed by key with the header DAT.issue writes."""
-    header = {"alg": "EdDSA", "typ": "quorvex-dat+jwt", "kid": (kid or claims["iss"]) + "#key-ed25519"}
+    kid = (kid or claims["iss"]) + "#key-ed25519"
+    header = {"alg": "EdDSA", "typ": "quorvex-dat+jwt", "kid": kid}
     return signed(header, claims, key)
 
 
@@ -80,9 +81,9 @@ class TestHolderBinding:
         text = forged_link({"iss": ROOT_ISS, "sub": A, "iat": now, "exp": now + 60, "nbf": now,
                             "jti": "dat_x", "scope": [SCOPE], "cnf": cnf}, principal)
         token = DAT.from_compact(text)
-        expected = ('InvalidDatError: invalid DAT: cnf must hold the holder\'s Ed25519 public key as a jwk '
-                    '({"kty": "OKP", "crv": "Ed25519", "x": ...})')
-        with pytest.raises(ValueError, match=r"^InvalidDatError: invalid DAT: cnf must") as caught:
+        expected = ("InvalidDatError: invalid DAT: cnf must hold the holder's Ed25519 public key "
+                    'as a jwk ({"kty": "OKP", "crv": "Ed25519", "x": ...})')
+        with pytest.raises(ValueError) as caught:
             token.bound_key
         assert str(caught.value) == expected
         with pytest.raises(ValueError) as caught:
@@ -316,7 +317,8 @@ class TestChain:
     def test_a_chain_authorizes_with_the_leaf_holders_proof_only(self):
         leaf, holder = chain(3)
         assert len(leaf.delegation_chain) == 3
-        assert leaf.issuer == "did:aid:example.com:n2" and leaf.bound_key == holder.public_key_bytes
+        assert leaf.issuer == "did:aid:example.com:n2"
+        assert leaf.bound_key == holder.public_key_bytes
         root_text = leaf.delegation_chain[0]
         assert DAT.from_compact(root_text).issuer == ROOT_ISS
         authorize(leaf, holder)

@@ -50,8 +50,9 @@ def joserfc_proof(dat, **kw):
 
 
 def pyjwt_proof(dat, **kw):
+    headers = {"typ": "dpop+jwt", "jwk": HOLDER.public_key_jwk}
     return pyjwt.encode(proof_claims(dat, **kw), Ed25519PrivateKey.from_private_bytes(SEED),
-                        algorithm="EdDSA", headers={"typ": "dpop+jwt", "jwk": HOLDER.public_key_jwk})
+                        algorithm="EdDSA", headers=headers)
 
 
 @pytest.mark.parametrize("make", [joserfc_proof, pyjwt_proof])

@@ -47,7 +47,8 @@ REFUSAL_STATUS: dict[str, int] = {
     **dict.fromkeys([
         "Serialization", "Base64Decode", "InvalidDat", "VerificationFailed", "DatExpired",
         "DatNotYetValid", "Expired", "NotYetValid", "UnknownIssuer", "ProofRequired",
-        "ProofInvalid", "ProofReplayed", "Revoked", "DatRevoked", "ChainValidationFailed", "DelegationChainInvalid", "AidNotFound",
+        "ProofInvalid", "ProofReplayed", "Revoked", "DatRevoked", "ChainValidationFailed",
+        "DelegationChainInvalid", "AidNotFound",
     ], 401),
     **dict.fromkeys([
         "ScopeNotCovered", "ScopeNotPermitted", "IpBlocked", "InsufficientTrustLevel",

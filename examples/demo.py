@@ -6,8 +6,8 @@ import tempfile
 from typing import Any, Callable
 
 import blake3  # only for the outside audit at the end
-from quorvex import (AID, DAT, AgentIdentity, AIDBuilder, EvaluationContext, ReceiptLog, Scope,
-                     TrustLevel)
+from quorvex import (AID, DAT, AgentIdentity, AIDBuilder, EvaluationContext, KeyPair, ReceiptLog,
+                     Scope, TrustLevel)
 
 
 def show(title: str) -> None:
@@ -116,6 +116,38 @@ refused("validate_timing()", stale.validate_timing)
 tampered = compact[:-6] + ("AAAAAA" if not compact.endswith("AAAAAA") else "BBBBBB")
 refused("tampered signature", lambda: DAT.from_compact(tampered).verify(
     principal.public_key_bytes, "mcp:tool:filesystem:read", ctx))
+
+show("Proven delegation: a token bound to the agent's key, proofs, a sub-agent, revocation")
+trusted = {issuer: principal.public_key_bytes}
+bound = DAT.issue_constrained(issuer, subject, ["mcp:tool:filesystem:*"], 600, principal,
+                              constraints={"maxDelegationDepth": 1},
+                              holder_key=agent.public_key_bytes)
+url = "https://files.example.com/tools/read_file"
+proof = agent.prove(bound, "POST", url)
+print(f"  bound to the agent's key {bound.bound_key == agent.public_key_bytes}")
+print(f"  proof (dpop+jwt)         {proof[:60]}... ({len(proof)} chars)")
+bound.authorize(trusted, "mcp:tool:filesystem:read", proof=proof, method="POST", url=url)
+print(f"  {'with its proof':<28} accepted")
+refused("the same proof again", lambda: bound.authorize(
+    trusted, "mcp:tool:filesystem:read", proof=proof, method="POST", url=url))
+refused("a stolen token, no proof", lambda: bound.authorize(
+    trusted, "mcp:tool:filesystem:read", method="POST", url=url))
+refused("proof for another URL", lambda: bound.authorize(
+    trusted, "mcp:tool:filesystem:read", proof=agent.prove(bound, "POST", url + "/x"),
+    method="POST", url=url))
+helper = KeyPair.generate()
+child = DAT.delegate(bound, "did:aid:example.com:helper", ["mcp:tool:filesystem:read"], 60,
+                     agent, holder_key=helper.public_key_bytes)
+print(f"  delegated to a helper    {child!r}, chain of {len(child.delegation_chain or [])}")
+child.authorize(trusted, "mcp:tool:filesystem:read", proof=helper.prove(child, "GET", url),
+                method="GET", url=url)
+print(f"  {'helper, with its proof':<28} accepted")
+refused("helper given mail too", lambda: DAT.delegate(
+    bound, "did:aid:example.com:helper", ["mcp:tool:filesystem:write", "mcp:tool:mail:send"],
+    60, agent))
+refused("parent revoked", lambda: child.authorize(
+    trusted, "mcp:tool:filesystem:read", proof=helper.prove(child, "GET", url), method="GET",
+    url=url, revoked={bound.jti}))
 
 show("Receipts: the agent records what it did under the token")
 log = ReceiptLog()

@@ -137,6 +137,13 @@ Result<std::string> target_uri(std::string_view url) {
     }
   }
   if (host.empty()) return url_refused(url);
+  // A colon or a bracket belongs in a host only as an IPv6 literal, "[" ... "]"; elsewhere it
+  // would make the normal form read differently the second time.
+  const bool literal = host.front() == '[' && host.back() == ']' && host.size() > 2;
+  const std::string_view inner = literal ? host.substr(1, host.size() - 2) : host;
+  if (inner.find_first_of(literal ? "[]" : ":[]") != std::string_view::npos) {
+    return url_refused(url);
+  }
   const std::string_view default_port = scheme == "http" ? "80" : "443";
   std::string out = scheme;
   out += "://";

@@ -115,6 +115,8 @@ class TestProof:
         ("GET", "https://u@h/x", 'url must be an absolute http or https URL, got: "https://u@h/x"'),
         ("GET", "https://h:x/", 'url must be an absolute http or https URL, got: "https://h:x/"'),
         ("GET", "https://h/a b", 'url must be an absolute http or https URL, got: "https://h/a b"'),
+        *[("GET", url, f'url must be an absolute http or https URL, got: "{url}"')
+          for url in ("http://:h:/x", "http://a:b:80/", "http://[::1/", "http://h]/", "http://[]/")],
     ])
     def test_prove_refuses_what_no_request_has(self, method, url, message):
         assert refusal(key_a.prove, bound_root(), method, url) == ("InvalidArgument", message)
@@ -124,6 +126,7 @@ class TestProof:
         ("HTTPS://api.example.com/tools/files#f", URL),
         ("http://h:80", "http://h/"),
         ("http://[::1]:8080/a?", "http://[::1]:8080/a"),
+        ("http://h:/a", "http://h/a"),
     ])
     def test_url_is_compared_without_query_fragment_case_or_default_port(self, sent, seen):
         token = bound_root()

@@ -14,4 +14,5 @@ cmake --build build/bench --target native_bench identity_native_bench audit_nati
 "$python" bench/identity_bench.py build/bench/identity_native_bench
 build/bench/json_native_bench
 "$python" bench/service_bench.py
+"$python" bench/delegation_bench.py build/bench/native_bench
 "$python" bench/store_bench.py build/bench/native_bench build/bench/fsync_native_bench

@@ -11,8 +11,8 @@ import re
 import sys
 from typing import Any, Callable, NoReturn, Sequence
 
-from ._commands import (identity_create, identity_show, receipts_verify, token_inspect,
-                        token_issue, token_verify)
+from ._commands import (identity_create, identity_show, receipts_verify, token_delegate,
+                        token_inspect, token_issue, token_prove, token_verify)
 from ._inout import (EXIT_OK, EXIT_REFUSED, EXIT_USAGE, Failure, Refused, Usage, _ascii_only,
                      _print_json, _report, _shown)
 from ._receipts import (is_store, receipts_check_proof, receipts_checkpoint, receipts_prove,
@@ -79,6 +79,43 @@ def _parser() -> argparse.ArgumentParser:
                        help=f"{whose} public key: multibase (z...), a did:key, a JWK's JSON "
                        "text, 64 hex digits, or an identity directory")
 
+    def holder_option(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--holder", metavar="KEY",
+                       help="bind the token to this holder's public key (cnf), in any form "
+                       "--key takes: each request must then carry the holder's proof")
+
+    def constraint_options(p: argparse.ArgumentParser) -> None:
+        limits = p.add_argument_group(
+            "constraints", "written into the token's constraints; each may be left out")
+        limits.add_argument("--max-actions", metavar="N", type=_unsigned(64),
+                            help="lifetime cap on actions (maxActions)")
+        limits.add_argument("--server", metavar="S", action="append",
+                            help="an allowed server (allowedServers; repeatable)")
+        limits.add_argument("--require-receipt", action="store_true", default=None,
+                            help="a receipt is required for every action (requireReceipt)")
+        limits.add_argument("--rate-limit", metavar="MAX/WINDOW_SECS", type=_rate_limit,
+                            help="at most MAX actions per window of WINDOW_SECS seconds "
+                            "(rateLimit)")
+        limits.add_argument("--allow-ip", metavar="NET", action="append",
+                            help="an allowed address or network, e.g. 10.0.0.0/8 (ipAllowlist; "
+                            "repeatable)")
+        limits.add_argument("--deny-ip", metavar="NET", action="append",
+                            help="a denied address or network (ipDenylist; repeatable)")
+        limits.add_argument("--min-trust", metavar="N", type=_unsigned(8),
+                            help="the agent's minimum trust level, 0 to 4 (minTrustLevel)")
+        limits.add_argument("--max-depth", metavar="N", type=_unsigned(32),
+                            help="most re-delegations, 0 for none (maxDelegationDepth)")
+        limits.add_argument("--country", metavar="CC", action="append",
+                            help="an allowed two-letter country code (allowedCountries; "
+                            "repeatable)")
+        limits.add_argument("--time-window", metavar="START-END[:DAYS]", action="append",
+                            type=_time_window,
+                            help="UTC hours START to END inclusive, on DAYS (0 Monday to 6 "
+                            "Sunday, comma-separated; default every day), e.g. 9-17:0,1,2,3,4 "
+                            "(timeWindows; repeatable)")
+        limits.add_argument("--config-hash", metavar="H",
+                            help="the agent configuration hash required (requiredConfigHash)")
+
     identity = commands.add_parser("identity", help="create or show an agent identity")
     identity_commands = identity.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                                 parser_class=_Parser)
@@ -114,48 +151,58 @@ def _parser() -> argparse.ArgumentParser:
                        help="a granted scope, e.g. mcp:tool:filesystem:read (repeatable)")
     issue.add_argument("--expires", metavar="SECONDS", type=int,
                        help="lifetime in seconds (default: 3600)")
-    limits = issue.add_argument_group(
-        "constraints", "written into the token's constraints; each may be left out")
-    limits.add_argument("--max-actions", metavar="N", type=_unsigned(64),
-                        help="lifetime cap on actions (maxActions)")
-    limits.add_argument("--server", metavar="S", action="append",
-                        help="an allowed server (allowedServers; repeatable)")
-    limits.add_argument("--require-receipt", action="store_true", default=None,
-                        help="a receipt is required for every action (requireReceipt)")
-    limits.add_argument("--rate-limit", metavar="MAX/WINDOW_SECS", type=_rate_limit,
-                        help="at most MAX actions per window of WINDOW_SECS seconds (rateLimit)")
-    limits.add_argument("--allow-ip", metavar="NET", action="append",
-                        help="an allowed address or network, e.g. 10.0.0.0/8 (ipAllowlist; "
-                        "repeatable)")
-    limits.add_argument("--deny-ip", metavar="NET", action="append",
-                        help="a denied address or network (ipDenylist; repeatable)")
-    limits.add_argument("--min-trust", metavar="N", type=_unsigned(8),
-                        help="the agent's minimum trust level, 0 to 4 (minTrustLevel)")
-    limits.add_argument("--max-depth", metavar="N", type=_unsigned(32),
-                        help="most re-delegations, 0 for none (maxDelegationDepth)")
-    limits.add_argument("--country", metavar="CC", action="append",
-                        help="an allowed two-letter country code (allowedCountries; repeatable)")
-    limits.add_argument("--time-window", metavar="START-END[:DAYS]", action="append",
-                        type=_time_window,
-                        help="UTC hours START to END inclusive, on DAYS (0 Monday to 6 Sunday, "
-                        "comma-separated; default every day), e.g. 9-17:0,1,2,3,4 (timeWindows; "
-                        "repeatable)")
-    limits.add_argument("--config-hash", metavar="H",
-                        help="the agent configuration hash required (requiredConfigHash)")
+    constraint_options(issue)
     issue.add_argument("--config-attestation", metavar="T",
                        help="the configuration attestation to carry (configAttestation)")
+    holder_option(issue)
     json_option(issue)
     issue.set_defaults(run=token_issue)
+    delegate = token_commands.add_parser(
+        "delegate", help="delegate part of a holder-bound token to another agent",
+        description="Issue a child of a token bound to the key of the identity in --identity, "
+        "signed with that key, for a sub-agent: its issuer is the parent's subject, its chain the "
+        "parent's chain and the parent. It may narrow the parent, never widen it: each scope "
+        "covered by a parent scope, a lifetime within the parent's, the parent's "
+        "maxDelegationDepth allowing one more link. Prints it compact.")
+    delegate.add_argument("--parent", metavar="TOKEN", required=True,
+                          help="the parent token, compact, or - for stdin")
+    delegate.add_argument("--identity", metavar="PATH", required=True,
+                          help="directory of the identity the parent token is bound to")
+    delegate.add_argument("--subject", metavar="DID", required=True, help="DID of the sub-agent")
+    delegate.add_argument("--scope", metavar="S", action="append", required=True,
+                          help="a delegated scope (repeatable)")
+    delegate.add_argument("--expires", metavar="SECONDS", type=int,
+                          help="lifetime in seconds (default: what is left of the parent's, "
+                          "at most 3600)")
+    constraint_options(delegate)
+    holder_option(delegate)
+    json_option(delegate)
+    delegate.set_defaults(run=token_delegate)
+    prove = token_commands.add_parser(
+        "prove", help="make a proof of possession for one request",
+        description="Make the proof a holder-bound token's holder sends with one request "
+        "(a dpop+jwt compact JWS naming the method, the URL and the token's hash), signed with "
+        "the key of the identity in --identity. Prints it compact.")
+    prove.add_argument("token", metavar="TOKEN", help="compact token, or - for stdin")
+    prove.add_argument("--identity", metavar="PATH", required=True,
+                       help="directory of the identity the token is bound to")
+    prove.add_argument("--method", metavar="M", required=True, help="the request's method")
+    prove.add_argument("--url", metavar="U", required=True, help="the request's URL")
+    json_option(prove)
+    prove.set_defaults(run=token_prove)
     inspect = token_commands.add_parser(
         "inspect", help="print a token's header and claims, unchecked",
-        description="Print a token's header and claims as JSON without checking anything.")
+        description="Print a token's header and claims as JSON without checking anything. A "
+        "delegated token's chain follows, link by link from the root, as unchecked.")
     inspect.add_argument("token", metavar="TOKEN", help="compact token, or - for stdin")
     json_option(inspect)
     inspect.set_defaults(run=token_inspect)
     verify = token_commands.add_parser(
         "verify", help="verify a token for one scope",
         description="Check a token's signature, timing, scope and constraints. Exits 0 when it "
-        "is accepted; otherwise prints the reason and exits 1.")
+        "is accepted; otherwise prints the reason and exits 1. A token bound to its holder or "
+        "delegated through a chain, or one given --proof or --revoked, is checked as "
+        "DAT.authorize checks it, with --key the chain's root issuer's key.")
     verify.add_argument("token", metavar="TOKEN", help="compact token, or - for stdin")
     key_option(verify, "issuer's")
     verify.add_argument("--scope", metavar="S", required=True, help="the scope requested")
@@ -165,6 +212,14 @@ def _parser() -> argparse.ArgumentParser:
     verify.add_argument("--depth", metavar="N", type=int, help="delegation depth (default: 0)")
     verify.add_argument("--actions", metavar="N", type=int,
                         help="actions already taken in the rate-limit window (default: 0)")
+    verify.add_argument("--proof", metavar="P",
+                        help="the request's proof of possession (or - for stdin); a token bound "
+                        "to its holder is refused without one")
+    verify.add_argument("--method", metavar="M", help="the request's method, for --proof")
+    verify.add_argument("--url", metavar="U", help="the request's URL, for --proof")
+    verify.add_argument("--revoked", metavar="FILE",
+                        help="revoked token ids, one a line (or - for stdin): a token any link "
+                        "of whose chain is revoked is refused")
     json_option(verify)
     verify.set_defaults(run=token_verify)
 

@@ -41,7 +41,8 @@ class TestJsonOutcomes:
         (["token", "verify", "x.y.z", "--key", "k"], 2,
          "the following arguments are required: --scope"),
         (["token", "sign"], 2,
-         "argument COMMAND: invalid choice: 'sign' (choose from 'issue', 'inspect', 'verify')"),
+         "argument COMMAND: invalid choice: 'sign' "
+         "(choose from 'issue', 'delegate', 'prove', 'inspect', 'verify')"),
         (["--js", "token", "issue", "--identity", "d", "--subject", "s", "--scope", "a",
           "--expires", "1h"], 2, "argument --expires: invalid int value: '1h'"),
         ([], 2, "the following arguments are required: COMMAND"),

@@ -132,9 +132,11 @@ class TestTokenInspect:
         text = signed('{"alg":"EdDSA","typ":"other","kid":"k"}',
                       {**EVERY_CLAIM, "exp": 0, "x": nested(100)}, KeyPair.generate())
         code, out, err = run(home, "token", "inspect", text, "--json")
+        unread = "InvalidDatError: invalid DAT: compact JWS must have 3 parts"
         assert (code, json.loads(out), err) == (
             0, {"verified": False, "header": {"alg": "EdDSA", "kid": "k"},
-                "claims": {**EVERY_CLAIM, "exp": 0}}, "")
+                "claims": {**EVERY_CLAIM, "exp": 0},
+                "chain": [{"link": 0, "error": unread}, {"link": 1, "error": unread}]}, "")
         # Empty constraints, and an absent attestation and chain, are left out.
         code, out, _ = run(home, "token", "inspect", claims_with(',"constraints":{}'), "--json")
         assert (code, json.loads(out)["claims"]) == (0, claims(now=0))

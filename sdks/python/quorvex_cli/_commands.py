@@ -7,7 +7,7 @@ import base64
 import json
 import os
 import time
-from typing import Any
+from typing import Any, Callable
 
 from quorvex import DAT, AgentIdentity, EvaluationContext, KeyPair, ReceiptLog
 
@@ -100,38 +100,42 @@ def _holder(args: argparse.Namespace) -> bytes | None:
     return None if args.holder is None else _public_key(args.holder, "--holder")
 
 
-def _print_issued(token: DAT, compact: str, as_json: bool) -> None:
+def _issue(make: Callable[[], DAT], as_json: bool) -> int:
+    """Prints the token make() issues, or refuses with the module's message."""
+    try:
+        token = make()
+        compact = token.to_compact()
+    except OverflowError as e:
+        raise Usage(f"argument --expires: {e}") from None
+    except (ValueError, RuntimeError) as e:
+        raise Refused(str(e)) from None
     if as_json:
         _print_json({"token": compact, "jti": token.jti, "issuer": token.issuer,
                      "subject": token.subject, "scope": token.scope,
                      "expires_at": token.expires_at})
     else:
         print(compact)
+    return EXIT_OK
 
 
 def token_issue(args: argparse.Namespace) -> int:
     identity = _load(args.identity)
     constraints = _constraints(args)
     holder = _holder(args)
-    try:
+
+    def make() -> DAT:
         if constraints or args.config_attestation is not None or holder is not None:
             # The module refuses a value no verification could accept, with its own message.
-            token = DAT.issue_constrained(
+            return DAT.issue_constrained(
                 identity.aid().did, args.subject, args.scope,
                 3600 if args.expires is None else args.expires, identity.keypair(),
                 constraints=constraints, config_attestation=args.config_attestation,
                 holder_key=holder)
-        elif args.expires is None:
-            token = identity.issue_dat(args.subject, args.scope)
-        else:
-            token = identity.issue_dat(args.subject, args.scope, args.expires)
-        compact = token.to_compact()
-    except OverflowError as e:
-        raise Usage(f"argument --expires: {e}") from None
-    except (ValueError, RuntimeError) as e:
-        raise Refused(str(e)) from None
-    _print_issued(token, compact, args.json)
-    return EXIT_OK
+        if args.expires is None:
+            return identity.issue_dat(args.subject, args.scope)
+        return identity.issue_dat(args.subject, args.scope, args.expires)
+
+    return _issue(make, args.json)
 
 
 def token_delegate(args: argparse.Namespace) -> int:
@@ -139,21 +143,17 @@ def token_delegate(args: argparse.Namespace) -> int:
     identity = _load(args.identity)
     constraints = _constraints(args)
     holder = _holder(args)
-    try:
+
+    def make() -> DAT:
         parent = DAT.from_compact(parent_text)
         # By default the child lives as long as the parent still does, and at most an hour.
         expires = args.expires
         if expires is None:
             expires = max(1, min(3600, parent.expires_at - int(time.time())))
-        token = DAT.delegate(parent, args.subject, args.scope, expires, identity.keypair(),
-                             holder_key=holder, constraints=constraints or None)
-        compact = token.to_compact()
-    except OverflowError as e:
-        raise Usage(f"argument --expires: {e}") from None
-    except (ValueError, RuntimeError) as e:
-        raise Refused(str(e)) from None
-    _print_issued(token, compact, args.json)
-    return EXIT_OK
+        return DAT.delegate(parent, args.subject, args.scope, expires, identity.keypair(),
+                            holder_key=holder, constraints=constraints or None)
+
+    return _issue(make, args.json)
 
 
 def token_prove(args: argparse.Namespace) -> int:

@@ -1,10 +1,12 @@
 #include "core/crypto/digest.hpp"
 
 #include <blake3.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/base/error.hpp"
@@ -76,6 +78,24 @@ void hash_batch(const std::uint8_t* const* inputs, const std::size_t* lengths, s
 #endif
 
 }  // namespace
+
+Sha256Digest sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
+  // The algorithm is looked up once; a context costs one allocation a call.
+  static const EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  QV_CHECK(md != nullptr);
+  struct Free {
+    void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+  };
+  const std::unique_ptr<EVP_MD_CTX, Free> ctx(EVP_MD_CTX_new());
+  QV_CHECK(ctx != nullptr && EVP_DigestInit_ex2(ctx.get(), md, nullptr) == 1);
+  for (const auto& part : parts) {
+    QV_CHECK(EVP_DigestUpdate(ctx.get(), part.data(), part.size()) == 1);
+  }
+  Sha256Digest out{};
+  unsigned int written = 0;
+  QV_CHECK(EVP_DigestFinal_ex(ctx.get(), out.data(), &written) == 1 && written == out.size());
+  return out;
+}
 
 Blake3Digest blake3(std::span<const std::uint8_t> bytes) {
   blake3_hasher hasher;

@@ -1,7 +1,5 @@
 #include "core/crypto/jwk.hpp"
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -11,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "core/crypto/digest.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/crypto/public_key_text.hpp"
 #include "core/json/reader.hpp"
@@ -37,11 +36,7 @@ std::string jwk_thumbprint_input(const PublicKey& key) {
 }
 
 std::string jwk_thumbprint(const PublicKey& key) {
-  const std::string input = jwk_thumbprint_input(key);
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256(digest.data(), reinterpret_cast<const unsigned char*>(input.data()),
-                     input.size());
-  return base64url_encode(digest);
+  return base64url_encode(sha256(jwk_thumbprint_input(key)));
 }
 
 Result<PublicKey> public_key_from_jwk(const JwkMembers& members) {

@@ -1,7 +1,5 @@
 #include "core/dat/proof.hpp"
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <array>
 #include <span>
@@ -13,6 +11,7 @@
 
 #include "core/base/random.hpp"
 #include "core/base/text.hpp"
+#include "core/crypto/digest.hpp"
 #include "core/crypto/encoding.hpp"
 #include "core/crypto/jwk.hpp"
 #include "core/json/reader.hpp"
@@ -93,9 +92,7 @@ Failure url_refused(std::string_view url) {
 
 // token_hash: the unpadded base64url of SHA-256 over the token's text.
 std::string token_hash(std::string_view token) {
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256(digest.data(), bytes_of(token).data(), token.size());
-  return crypto::base64url_encode(digest);
+  return crypto::base64url_encode(crypto::sha256(token));
 }
 
 Failure refused(std::string text) { return fail(ErrorKind::Other, std::move(text)); }

@@ -1,20 +1,15 @@
 #include "core/dat/replay.hpp"
 
-#include <sodium.h>
-
 #include <cstring>
 
+#include "core/crypto/digest.hpp"
 #include "core/crypto/jwk.hpp"
 
 namespace quorvex::dat {
 
 ReplayKey replay_key(const crypto::PublicKey& holder, std::string_view jti) {
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  crypto_hash_sha256_update(&state, holder.data(), holder.size());
-  crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(jti.data()), jti.size());
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-  crypto_hash_sha256_final(&state, digest.data());
+  const crypto::Sha256Digest digest =
+      crypto::sha256({holder, {reinterpret_cast<const std::uint8_t*>(jti.data()), jti.size()}});
   ReplayKey key{};
   std::memcpy(key.data(), digest.data(), key.size());
   return key;

@@ -8,6 +8,7 @@
 
 #include "core/base/decimal.hpp"
 #include "core/base/text.hpp"
+#include "core/crypto/digest.hpp"
 
 namespace quorvex::receipt {
 namespace {
@@ -165,14 +166,8 @@ std::array<std::uint8_t, 4> key_id_bytes(std::uint32_t id) {
 
 std::uint32_t note_key_id(std::string_view name,
                           std::span<const std::uint8_t, crypto::kPublicKeyLen> public_key) {
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  crypto_hash_sha256_update(&state, bytes_of(name).data(), name.size());
   const std::uint8_t separator[] = {'\n', kEd25519Type};
-  crypto_hash_sha256_update(&state, separator, sizeof separator);
-  crypto_hash_sha256_update(&state, public_key.data(), public_key.size());
-  std::array<std::uint8_t, crypto_hash_sha256_BYTES> hash{};
-  crypto_hash_sha256_final(&state, hash.data());
+  const crypto::Sha256Digest hash = crypto::sha256({bytes_of(name), separator, public_key});
   return (std::uint32_t{hash[0]} << 24) | (std::uint32_t{hash[1]} << 16) |
          (std::uint32_t{hash[2]} << 8) | std::uint32_t{hash[3]};
 }

@@ -1,22 +1,15 @@
 #include "core/receipt/merkle.hpp"
 
-#include <sodium.h>
-
 #include <bit>
+
+#include "core/crypto/digest.hpp"
 
 namespace quorvex::receipt::merkle {
 namespace {
 
 Hash sha256_prefixed(std::uint8_t prefix, std::span<const std::uint8_t> a,
                      std::span<const std::uint8_t> b = {}) {
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  crypto_hash_sha256_update(&state, &prefix, 1);
-  crypto_hash_sha256_update(&state, a.data(), a.size());
-  if (!b.empty()) crypto_hash_sha256_update(&state, b.data(), b.size());
-  Hash out{};
-  crypto_hash_sha256_final(&state, out.data());
-  return out;
+  return crypto::sha256({std::span(&prefix, 1), a, b});
 }
 
 // The aligned complete subtrees of [begin, end), left to right, largest first.
@@ -113,11 +106,7 @@ Hash leaf_hash(std::string_view data) {
   return leaf_hash({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
 }
 Hash node_hash(const Hash& left, const Hash& right) { return sha256_prefixed(0x01, left, right); }
-Hash empty_root() {
-  Hash out{};
-  crypto_hash_sha256(out.data(), nullptr, 0);
-  return out;
-}
+Hash empty_root() { return crypto::sha256({}); }
 
 Result<std::vector<std::pair<Node, Hash>>> completed_by(std::uint64_t n, const Hash& leaf,
                                                         const NodeReader& siblings) {

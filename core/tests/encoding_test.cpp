@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -279,6 +280,21 @@ TEST(DigestTest, Blake3KnownValues) {
             "blake3:6437b3ac38465133ffb63b75273a8db548c558465d79db03fd359c6cd5bd9d85");
   EXPECT_EQ(hex_encode(blake3(bytes_of("abc"))),
             "6437b3ac38465133ffb63b75273a8db548c558465d79db03fd359c6cd5bd9d85");
+}
+
+// FIPS 180-2's examples, and parts hashing as their concatenation does.
+TEST(DigestTest, Sha256KnownValuesInParts) {
+  EXPECT_EQ(hex_encode(sha256({})),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(hex_encode(sha256("abc")),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const std::string_view two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  const std::string expected = "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
+  EXPECT_EQ(hex_encode(sha256(two_blocks)), expected);
+  const Bytes whole = bytes_of(two_blocks);
+  const std::span<const std::uint8_t> bytes(whole);
+  EXPECT_EQ(hex_encode(sha256({bytes.first(5), {}, bytes.subspan(5, 50), bytes.subspan(55)})),
+            expected);
 }
 
 }  // namespace

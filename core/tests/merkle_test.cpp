@@ -152,7 +152,7 @@ struct NaiveTree {
 
 // Every proof of every tree up to this many leaves is compared with the
 // recursive definitions, and checked by the verifiers against damage.
-constexpr std::uint64_t kSizes = 130;
+constexpr std::uint64_t kSizes = 260;
 
 TEST(MerkleNaiveTest, EveryRootAndProofIsTheRecursiveDefinitions) {
   MemoryTree tree;

@@ -192,4 +192,40 @@ edited = json.dumps(receipts, indent=2, ensure_ascii=False)
 print(f"  receipt 1 edited, links in Python: {audit(receipts)}")
 refused("ReceiptLog.audit", lambda: ReceiptLog.audit(edited, agent.public_key_bytes))
 
+show("A durable log: receipts in a file, reopened, checkpointed and proved offline")
+store_path = os.path.join(home, "receipts.db")
+stored = ReceiptLog.open(store_path)
+with stored:  # the block's appends are one commit
+    for tool, request, response, millis in calls:
+        stored.append(subject, jti, "mcp:tool-call", request, agent, server="files.example.com",
+                      tool=tool, output_data=response, duration_ms=millis)
+service_key = KeyPair.generate()  # the service signs its own log's checkpoints
+origin = "files.example.com/receipts"
+kept = stored.checkpoint(origin, service_key)
+print("  checkpoint (a signed note), kept by an auditor:")
+for line in kept.splitlines():
+    print(f"    {line}".rstrip())
+del stored
+stored = ReceiptLog.open(store_path)  # after a restart the chain goes on
+stored.append(subject, jti, "mcp:tool-call", b'{"q": "receipts"}', agent, tool="search")
+stored.verify_integrity()
+print(f"  {'reopened, appended':<24} {len(stored)} receipts; every link, signature and tree "
+      "node checks out")
+newer = stored.checkpoint(origin, service_key)
+service_public = service_key.public_key_bytes
+bundle = stored.prove(1, newer)
+index = ReceiptLog.check_proof(bundle, stored.receipt(1), service_public)
+print(f"  {f'proof bundle, receipt {index}':<24} {len(bundle.splitlines())} lines, checked "
+      "offline against the newer checkpoint")
+ReceiptLog.verify_consistency(kept, newer, stored.consistency_proof(3), service_public)
+print(f"  {'the newer extends the kept':<28} accepted")
+# An operator rebuilds the log without its last receipt and adds another: the same size as
+# the newer checkpoint, but not an extension of what the auditor kept.
+forged = ReceiptLog.open(os.path.join(home, "forged.db"))
+for tool, request, response, millis in calls[:2] + [("search", b'{"q": "x"}', None, 1)] * 2:
+    forged.append(subject, jti, "mcp:tool-call", request, agent, tool=tool,
+                  output_data=response, duration_ms=millis)
+refused("a rewritten history", lambda: ReceiptLog.verify_consistency(
+    kept, forged.checkpoint(origin, service_key), forged.consistency_proof(3), service_public))
+
 shutil.rmtree(home)

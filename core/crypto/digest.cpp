@@ -80,13 +80,14 @@ void hash_batch(const std::uint8_t* const* inputs, const std::size_t* lengths, s
 }  // namespace
 
 Sha256Digest sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
-  // The algorithm is looked up once; a context costs one allocation a call.
+  // The algorithm is looked up once, and each thread reuses one context, so a
+  // hash of a tree node allocates nothing.
   static const EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   QV_CHECK(md != nullptr);
   struct Free {
     void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
   };
-  const std::unique_ptr<EVP_MD_CTX, Free> ctx(EVP_MD_CTX_new());
+  thread_local const std::unique_ptr<EVP_MD_CTX, Free> ctx(EVP_MD_CTX_new());
   QV_CHECK(ctx != nullptr && EVP_DigestInit_ex2(ctx.get(), md, nullptr) == 1);
   for (const auto& part : parts) {
     QV_CHECK(EVP_DigestUpdate(ctx.get(), part.data(), part.size()) == 1);

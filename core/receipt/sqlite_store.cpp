@@ -163,35 +163,6 @@ class SqliteStore final : public ReceiptStore {
     return read;
   }
 
-  Result<void> read_nodes_in(std::span<const merkle::Node> nodes, std::span<merkle::Hash> out) {
-    sqlite3_stmt* s = read_node_.get();
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-      const merkle::Node& node = nodes[i];
-      sqlite3_reset(s);
-      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(((node.index + 1) << node.level) - 1));
-      const int rc = sqlite3_step(s);
-      const std::size_t at = std::size_t{node.level} * out[i].size();
-      if (rc == SQLITE_ROW &&
-          static_cast<std::size_t>(sqlite3_column_bytes(s, 0)) >= at + out[i].size()) {
-        std::memcpy(out[i].data(), static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 0)) + at,
-                    out[i].size());
-        continue;
-      }
-      sqlite3_reset(s);
-      if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
-        std::string what = "tree node ";
-        append_decimal(what, node.level);
-        what += '/';
-        append_decimal(what, node.index);
-        what += " is missing";
-        return damaged(what);
-      }
-      return failure("reading tree nodes");
-    }
-    sqlite3_reset(s);
-    return ok();
-  }
-
   Result<std::vector<std::pair<std::uint64_t, std::string>>> find(
       const ReceiptQuery& query) override {
     std::string sql = "SELECT seq, json FROM receipt WHERE 1";
@@ -227,6 +198,35 @@ class SqliteStore final : public ReceiptStore {
   }
 
  private:
+  Result<void> read_nodes_in(std::span<const merkle::Node> nodes, std::span<merkle::Hash> out) {
+    sqlite3_stmt* s = read_node_.get();
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      const merkle::Node& node = nodes[i];
+      sqlite3_reset(s);
+      sqlite3_bind_int64(s, 1, static_cast<sqlite3_int64>(((node.index + 1) << node.level) - 1));
+      const int rc = sqlite3_step(s);
+      const std::size_t at = std::size_t{node.level} * out[i].size();
+      if (rc == SQLITE_ROW &&
+          static_cast<std::size_t>(sqlite3_column_bytes(s, 0)) >= at + out[i].size()) {
+        std::memcpy(out[i].data(), static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 0)) + at,
+                    out[i].size());
+        continue;
+      }
+      sqlite3_reset(s);
+      if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+        std::string what = "tree node ";
+        append_decimal(what, node.level);
+        what += '/';
+        append_decimal(what, node.index);
+        what += " is missing";
+        return damaged(what);
+      }
+      return failure("reading tree nodes");
+    }
+    sqlite3_reset(s);
+    return ok();
+  }
+
   static std::string column_text(sqlite3_stmt* s, int column) {
     const auto* text = sqlite3_column_text(s, column);
     if (text == nullptr) return {};
